@@ -1,0 +1,38 @@
+// Collects the lines the logger receives while the capture is alive (any thread).
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct LogRecord {
+    int level;
+    std::wstring line;
+    bool operator==(const LogRecord& other) const { return level == other.level && line == other.line; }
+};
+
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<LogRecord> Records() const;
+    std::vector<std::wstring> Lines() const;
+    void Clear();
+
+private:
+    static void __stdcall Sink(int level, const wchar_t* line, void* context);
+    mutable std::mutex mutex_;
+    std::vector<LogRecord> records_;
+};
+
+} // namespace testsupport
+
+// gtest printing of a record: "[level] line" with non-ASCII units escaped.
+namespace testsupport {
+void PrintTo(const LogRecord& record, std::ostream* os);
+}

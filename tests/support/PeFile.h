@@ -1,0 +1,16 @@
+// Reads a PE file from disk, independently of the loader.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// The names in the export directory of the DLL at path, in file order.
+// Empty when the file cannot be read; throws nothing.
+std::vector<std::string> ReadExportNames(const std::wstring& path);
+
+// Full path of a file next to the test executable.
+std::wstring BesideExecutable(const wchar_t* fileName);
+
+} // namespace testsupport
