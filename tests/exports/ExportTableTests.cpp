@@ -17,6 +17,21 @@ namespace {
 const std::set<std::string>& ExpectedExports()
 {
     static const std::set<std::string> names = {
+        // module lifecycle, notifications, callback registration
+
+
+        // drag-and-drop and file type check
+
+
+        // save folders and current user
+
+
+        // data report and product queries
+
+
+        // exported class members
+
+
     };
     return names;
 }
