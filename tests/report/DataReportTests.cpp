@@ -1,7 +1,6 @@
 #include "report/DataReport.h"
 
 #include "FerrydockUITrans.h"
-#include "LoadedLibrary.h"
 #include "RecordFile.h"
 #include "support/LogCapture.h"
 
@@ -109,10 +108,12 @@ TEST(InitFerrydockDataReport, InitialisesUnderTheApplicationNameSilently)
 TEST(DataReportExports, ForwardIdAndTextUnchanged)
 {
     const RecordFile records;
-    const reporttest::LoadedLibrary library;
-    ASSERT_TRUE(library.Loaded()) << GetLastError();
-    const auto init = library.Resolve<PFN_VoidVoid>("InitFerrydockDataReport");
-    const auto send = library.Resolve<PFN_SendFerrydockDataReport>("SendFerrydockDataReport");
+    HMODULE module = LoadLibraryW(L"FerrydockUITrans.dll");
+    ASSERT_NE(module, nullptr) << GetLastError();
+    const auto init =
+        reinterpret_cast<PFN_VoidVoid>(reinterpret_cast<void*>(GetProcAddress(module, "InitFerrydockDataReport")));
+    const auto send = reinterpret_cast<PFN_SendFerrydockDataReport>(
+        reinterpret_cast<void*>(GetProcAddress(module, "SendFerrydockDataReport")));
     ASSERT_NE(init, nullptr);
     ASSERT_NE(send, nullptr);
     init();
@@ -120,4 +121,5 @@ TEST(DataReportExports, ForwardIdAndTextUnchanged)
     send(-42, L"{}", 2);
     EXPECT_EQ(records.Lines(), (std::vector<std::string>{R"({"call":"Init","id":0,"app":"FerrydockUI"})",
                                                         ReportRecord(42, R"({\"page\":\"main\"})")}));
+    FreeLibrary(module);
 }

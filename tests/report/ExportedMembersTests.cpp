@@ -31,12 +31,6 @@ struct DigestFields {
     }
 };
 
-void PrintTo(const DigestFields& f, std::ostream* os)
-{
-    *os << "{hash " << f.hash << ", algorithm 0x" << std::hex << f.algorithmId << std::dec << ", length "
-        << f.digestLength << "}";
-}
-
 constexpr std::size_t kHashOffset = sizeof(void*);
 
 DigestFields FieldsOf(const DE::CryptBase& object)
@@ -163,12 +157,6 @@ struct ShelfFields {
     bool operator==(const ShelfFields& o) const { return Tie() == o.Tie(); }
 };
 
-void PrintTo(const ShelfFields& f, std::ostream* os)
-{
-    *os << "{" << f.properties.size() << " properties, " << f.loaded << f.itVersion << ", " << f.productName << ", "
-        << f.productVersion << ", " << f.channel << ", " << f.region << ", " << f.loginGuide << f.oem << "}";
-}
-
 static_assert(sizeof(ShelfFields) == sizeof(XaloSoftShelf), "same members, same order");
 
 ShelfFields Source()
@@ -274,16 +262,11 @@ TEST(SolView, VariadicKVPairsAlternatesKeysAndValues)
     };
     const Case cases[] = {
         {"texts", [](Payload& p) { SolView::AddKVPairs(p, "k1", "v1", "k2", "v2"); }, {{"k1", "v1"}, {"k2", "v2"}}},
-        {"strings",
-         [](Payload& p) { SolView::AddKVPairs(p, std::string("a"), std::string("1"), std::string("b"), std::string("2")); },
-         {{"a", "1"}, {"b", "2"}}},
         {"mixed", [](Payload& p) { SolView::AddKVPairs(p, std::string("key"), "value"); }, {{"key", "value"}}},
         {"a key without a value adds nothing", [](Payload& p) { SolView::AddKVPairs(p, "k1", "v1", "lonely"); },
          {{"k1", "v1"}}},
         {"a repeated key is added again", [](Payload& p) { SolView::AddKVPairs(p, "k", "1", "k", "2"); },
          {{"k", "1"}, {"k", "2"}}},
-        {"empty texts are keys and values too", [](Payload& p) { SolView::AddKVPairs(p, "", "", "x", ""); },
-         {{"", ""}, {"x", ""}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,7 +1,5 @@
 #include "report/DataReport.h"
 
-#include "FerrydockUITrans.h"
-#include "LoadedLibrary.h"
 #include "ScopedVariable.h"
 #include "support/LogCapture.h"
 
@@ -57,23 +55,4 @@ TEST(IsITVersion, ReturnsTheEditionLibrarysAnswer)
         variable.Set(a.variable);
         EXPECT_EQ(FerrydockIpc::IsITVersion(), a.expected) << (a.variable ? "set" : "not set");
     }
-}
-
-// Both answers are read afresh at every call, also through the loaded library's exports.
-TEST(ProductQueryExports, AnswerEachCallAfresh)
-{
-    const reporttest::LoadedLibrary library;
-    ASSERT_TRUE(library.Loaded()) << GetLastError();
-    const auto itVersion = library.Resolve<PFN_BoolVoid>("IsITVersion");
-    const auto agreed = library.Resolve<PFN_BoolVoid>("IsAgreeClause");
-    ASSERT_NE(itVersion, nullptr);
-    ASSERT_NE(agreed, nullptr);
-    ScopedVariable edition(L"FERRYDOCK_IT_VERSION", L"1");
-    ScopedVariable agreement(L"FERRYDOCK_AGREE_CLAUSE", L"0");
-    EXPECT_TRUE(itVersion());
-    EXPECT_FALSE(agreed());
-    edition.Set(L"0");
-    agreement.Set(L"1");
-    EXPECT_FALSE(itVersion());
-    EXPECT_TRUE(agreed());
 }
