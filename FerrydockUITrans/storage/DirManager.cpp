@@ -18,6 +18,8 @@ constexpr DWORD kFolderSecurityParts = OWNER_SECURITY_INFORMATION | GROUP_SECURI
 constexpr DWORD kProcessTokenAccess = TOKEN_DUPLICATE | TOKEN_IMPERSONATE | TOKEN_QUERY | STANDARD_RIGHTS_READ;
 constexpr DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 constexpr BYTE kInheritedByFilesAndFolders = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+// Opening the folder to replace its access list: 0x00060000.
+constexpr DWORD kFolderListWriteAccess = READ_CONTROL | WRITE_DAC;
 
 void FillFullAccess(EXPLICIT_ACCESS_W& record, PSID sid, TRUSTEE_TYPE type)
 {
@@ -87,7 +89,7 @@ bool DirManager::SetDirctoryPermission(const std::wstring& path, bool create)
             return false;
         }
     } else {
-        const UniqueFileHandle folder(CreateFileW(path.c_str(), WRITE_DAC | WRITE_OWNER, 0, nullptr, OPEN_EXISTING,
+        const UniqueFileHandle folder(CreateFileW(path.c_str(), kFolderListWriteAccess, 0, nullptr, OPEN_EXISTING,
                                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!folder) {
             Log(LogLevel::Error, where, logTag, "Get dir handle failed, error code: ", GetLastError());
