@@ -1,18 +1,35 @@
 #include "SecurityHooks.h"
 
-#include <gtest/gtest.h>
-
+#include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdarg>
 #include <mutex>
 
 namespace storagetest {
 
-Recorded g_recorded;
-
 namespace {
 
 std::mutex g_mutex;
+std::vector<std::wstring> g_trace;
+Faults g_faults;
+
+void Trace(const wchar_t* format, ...)
+{
+    wchar_t line[2048];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf_s(line, _countof(line), _TRUNCATE, format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_trace.push_back(line);
+}
+
+BOOL Fail(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
 
 decltype(&::SetEntriesInAclW) realSetEntries;
 decltype(&::CreateDirectoryW) realCreateDirectory;
@@ -27,35 +44,34 @@ decltype(&::GetFileSecurityW) realGetFileSecurity;
 decltype(&::ConvertStringSidToSidW) realConvertStringSid;
 decltype(&::SetFileAttributesW) realSetAttributes;
 
-void Note(const char* call)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_recorded.calls.push_back(call);
-}
-
+// "SetEntriesInAclW old=0 | access mode inheritance form type multiple sid | ..."
 DWORD WINAPI SetEntries(ULONG count, PEXPLICIT_ACCESS_W records, PACL old, PACL* list)
 {
-    Note("SetEntriesInAclW");
-    std::vector<ExplicitRecord> copies;
+    std::wstring line = L"SetEntriesInAclW old=" + std::to_wstring(old != nullptr);
     for (ULONG i = 0; i < count; ++i) {
-        const auto& r = records[i];
-        copies.push_back({r.grfAccessPermissions, r.grfAccessMode, r.grfInheritance, r.Trustee.TrusteeForm,
-                          r.Trustee.TrusteeType, r.Trustee.MultipleTrusteeOperation,
-                          r.Trustee.TrusteeForm == TRUSTEE_IS_SID ? SidText(r.Trustee.ptstrName) : L"?"});
+        const EXPLICIT_ACCESS_W& r = records[i];
+        wchar_t entry[256];
+        swprintf(entry, 256, L" | 0x%lx %d %lu %d %d %d %ls", r.grfAccessPermissions, r.grfAccessMode,
+                 r.grfInheritance, r.Trustee.TrusteeForm, r.Trustee.TrusteeType, r.Trustee.MultipleTrusteeOperation,
+                 SidText(r.Trustee.ptstrName).c_str());
+        line += entry;
     }
-    EXPECT_EQ(old, nullptr);
-    g_recorded.entries.push_back(copies);
+    Trace(L"%ls", line.c_str());
     return realSetEntries(count, records, old, list);
 }
 
+// "CreateDirectoryW <path> none" or "CreateDirectoryW <path> <length> <inherit> <dacl>"
 BOOL WINAPI CreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
 {
-    Note("CreateDirectoryW");
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_recorded.created.push_back({path, attributes != nullptr, attributes ? attributes->nLength : 0,
-                                      attributes ? attributes->bInheritHandle : FALSE,
-                                      attributes ? DescriptorDaclSddl(attributes->lpSecurityDescriptor) : L""});
+    if (attributes == nullptr) {
+        Trace(L"CreateDirectoryW %ls none", path);
+    } else {
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL list = nullptr;
+        GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &list, &defaulted);
+        Trace(L"CreateDirectoryW %ls %lu %d %ls", path, attributes->nLength, attributes->bInheritHandle,
+              present ? DaclSddl(list).c_str() : L"no list");
     }
     return realCreateDirectory(path, attributes);
 }
@@ -63,156 +79,125 @@ BOOL WINAPI CreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
 HANDLE WINAPI CreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
                          DWORD flags, HANDLE templateFile)
 {
-    Note("CreateFileW");
-    const HANDLE result = realCreateFile(path, access, share, attributes, disposition, flags, templateFile);
-    const DWORD error = GetLastError();
-    g_recorded.opened.push_back(
-        {path, access, share, disposition, flags, attributes != nullptr, templateFile != nullptr, result});
-    SetLastError(error);
-    return result;
+    Trace(L"CreateFileW %ls 0x%lx %lu %d %lu 0x%lx %d", path, access, share, attributes != nullptr, disposition, flags,
+          templateFile != nullptr);
+    return realCreateFile(path, access, share, attributes, disposition, flags, templateFile);
 }
 
+// "SetSecurityInfo <handle open> <type> <parts> <owner/group/sacl given> <dacl>"
 DWORD WINAPI SetSecurity(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner, PSID group,
                          PACL dacl, PACL sacl)
 {
-    Note("SetSecurityInfo");
     DWORD flags = 0;
-    g_recorded.written.push_back({L"", type, parts, owner || group || sacl, DaclSddl(dacl),
-                                  GetHandleInformation(handle, &flags) != FALSE});
+    Trace(L"SetSecurityInfo %d %d %lu %d %ls", GetHandleInformation(handle, &flags), type, parts,
+          owner || group || sacl, DaclSddl(dacl).c_str());
     return realSetSecurityInfo(handle, type, parts, owner, group, dacl, sacl);
 }
 
 DWORD WINAPI SetNamed(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner, PSID group, PACL dacl,
                       PACL sacl)
 {
-    Note("SetNamedSecurityInfoW");
-    g_recorded.written.push_back({name, type, parts, owner || group || sacl, DaclSddl(dacl), false});
-    if (g_recorded.faults.setNamedError != 0) {
-        return g_recorded.faults.setNamedError;
-    }
-    return realSetNamed(name, type, parts, owner, group, dacl, sacl);
+    Trace(L"SetNamedSecurityInfoW %ls %d %lu %d %ls", name, type, parts, owner || group || sacl,
+          DaclSddl(dacl).c_str());
+    return g_faults.setNamedError != 0 ? g_faults.setNamedError
+                                       : realSetNamed(name, type, parts, owner, group, dacl, sacl);
 }
 
 DWORD WINAPI GetNamed(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner, PSID* group,
                       PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
 {
-    Note("GetNamedSecurityInfoW");
-    const Faults& f = g_recorded.faults;
-    if (f.getNamedError != 0) {
-        return f.getNamedError;
+    Trace(L"GetNamedSecurityInfoW %ls %d %lu", name, type, parts);
+    if (g_faults.getNamedError != 0 || g_faults.namedDacl == nullptr) {
+        return g_faults.getNamedError != 0 ? g_faults.getNamedError
+                                           : realGetNamed(name, type, parts, owner, group, dacl, sacl, descriptor);
     }
-    if (f.namedDescriptorSddl == nullptr) {
-        return realGetNamed(name, type, parts, owner, group, dacl, sacl, descriptor);
-    }
-    EXPECT_EQ(parts, static_cast<DWORD>(DACL_SECURITY_INFORMATION));
-    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(f.namedDescriptorSddl, SDDL_REVISION_1,
-                                                                     descriptor, nullptr));
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(g_faults.namedDacl, SDDL_REVISION_1, descriptor, nullptr);
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-    if (!present) {
-        *dacl = nullptr;
-    }
+    *dacl = present ? *dacl : nullptr;
     SetLastError(4242); // what a later message reports when nothing else set an error
     return ERROR_SUCCESS;
 }
 
+// "AccessCheck <desired> <mapping r w x all> <privilege length> <token type> <level>"
 BOOL WINAPI Check(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, PGENERIC_MAPPING mapping,
                   PPRIVILEGE_SET privileges, LPDWORD privilegeLength, LPDWORD granted, LPBOOL status)
 {
-    Note("AccessCheck");
-    AccessCheckCall call{desired, *mapping, *privilegeLength, TokenPrimary, SecurityAnonymous};
+    TOKEN_TYPE type = TokenPrimary;
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
     DWORD size = 0;
-    GetTokenInformation(token, TokenType, &call.tokenType, sizeof(call.tokenType), &size);
-    GetTokenInformation(token, TokenImpersonationLevel, &call.level, sizeof(call.level), &size);
-    g_recorded.checks.push_back(call);
-
-    auto& plan = g_recorded.faults.accessCheckDenials;
-    const int mode = plan.empty() ? 0 : plan.front();
-    if (!plan.empty()) {
-        plan.erase(plan.begin());
+    GetTokenInformation(token, TokenType, &type, sizeof(type), &size);
+    GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof(level), &size);
+    Trace(L"AccessCheck 0x%lx 0x%lx 0x%lx 0x%lx 0x%lx %lu %d %d", desired, mapping->GenericRead, mapping->GenericWrite,
+          mapping->GenericExecute, mapping->GenericAll, *privilegeLength, type, level);
+    int mode = 0;
+    if (!g_faults.accessChecks.empty()) {
+        mode = g_faults.accessChecks.front();
+        g_faults.accessChecks.erase(g_faults.accessChecks.begin());
     }
-    if (mode < 0) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
-        return FALSE;
-    }
-    if (mode > 0) {
-        *granted = g_recorded.faults.deniedGrant;
+    if (mode != 0) {
+        *granted = 0;
         *status = FALSE;
-        return TRUE;
+        return mode > 0 ? TRUE : Fail(ERROR_INVALID_SECURITY_DESCR);
     }
     return realAccessCheck(descriptor, token, desired, mapping, privileges, privilegeLength, granted, status);
 }
 
 BOOL WINAPI OpenToken(HANDLE process, DWORD access, PHANDLE token)
 {
-    Note("OpenProcessToken");
-    EXPECT_EQ(access, 0x0002000Eu);
-    if (g_recorded.faults.openProcessTokenFails) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return realOpenProcessToken(process, access, token);
+    Trace(L"OpenProcessToken 0x%lx", access);
+    return g_faults.openProcessTokenFails ? Fail(ERROR_ACCESS_DENIED) : realOpenProcessToken(process, access, token);
 }
 
 BOOL WINAPI Duplicate(HANDLE token, SECURITY_IMPERSONATION_LEVEL level, PHANDLE copy)
 {
-    Note("DuplicateToken");
-    if (g_recorded.faults.duplicateTokenFails) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return realDuplicateToken(token, level, copy);
+    Trace(L"DuplicateToken %d", level);
+    return g_faults.duplicateTokenFails ? Fail(ERROR_ACCESS_DENIED) : realDuplicateToken(token, level, copy);
 }
 
 BOOL WINAPI FileSecurity(LPCWSTR path, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR descriptor, DWORD length,
                          LPDWORD needed)
 {
-    Note("GetFileSecurityW");
-    EXPECT_EQ(parts, 7u);
+    Trace(L"GetFileSecurityW %lu %d", parts, descriptor != nullptr);
     const int call = descriptor == nullptr ? 1 : 2;
-    if (g_recorded.faults.getFileSecurityFailsOnCall == call) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return realGetFileSecurity(path, parts, descriptor, length, needed);
+    return g_faults.getFileSecurityFailsOnCall == call ? Fail(ERROR_ACCESS_DENIED)
+                                                       : realGetFileSecurity(path, parts, descriptor, length, needed);
 }
 
 BOOL WINAPI ConvertStringSid(LPCWSTR text, PSID* sid)
 {
-    Note("ConvertStringSidToSidW");
-    if (g_recorded.faults.convertStringSidFails) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    return realConvertStringSid(text, sid);
+    Trace(L"ConvertStringSidToSidW %ls", text);
+    return g_faults.convertStringSidFails ? Fail(ERROR_INVALID_SID) : realConvertStringSid(text, sid);
 }
 
 BOOL WINAPI SetAttributes(LPCWSTR path, DWORD attributes)
 {
-    Note("SetFileAttributesW");
-    ++g_recorded.attributeWrites;
+    Trace(L"SetFileAttributesW %ls 0x%lx", path, attributes);
     return realSetAttributes(path, attributes);
 }
 
 } // namespace
 
-SecurityHooks::SecurityHooks(HMODULE module, const Faults& faults)
+SecurityHooks::SecurityHooks(HMODULE module, Faults faults)
 {
-    g_recorded = Recorded{};
-    g_recorded.faults = faults;
-    patches_.push_back(Patch(module, "advapi32.dll", "SetEntriesInAclW", &SetEntries, realSetEntries));
-    patches_.push_back(Patch(module, "kernel32.dll", "CreateDirectoryW", &CreateDirectory, realCreateDirectory));
-    patches_.push_back(Patch(module, "kernel32.dll", "CreateFileW", &CreateFile, realCreateFile));
-    patches_.push_back(Patch(module, "advapi32.dll", "SetSecurityInfo", &SetSecurity, realSetSecurityInfo));
-    patches_.push_back(Patch(module, "advapi32.dll", "SetNamedSecurityInfoW", &SetNamed, realSetNamed));
-    patches_.push_back(Patch(module, "advapi32.dll", "GetNamedSecurityInfoW", &GetNamed, realGetNamed));
-    patches_.push_back(Patch(module, "advapi32.dll", "AccessCheck", &Check, realAccessCheck));
-    patches_.push_back(Patch(module, "advapi32.dll", "OpenProcessToken", &OpenToken, realOpenProcessToken));
-    patches_.push_back(Patch(module, "advapi32.dll", "DuplicateToken", &Duplicate, realDuplicateToken));
-    patches_.push_back(Patch(module, "advapi32.dll", "GetFileSecurityW", &FileSecurity, realGetFileSecurity));
-    patches_.push_back(Patch(module, "advapi32.dll", "ConvertStringSidToSidW", &ConvertStringSid, realConvertStringSid));
-    patches_.push_back(Patch(module, "kernel32.dll", "SetFileAttributesW", &SetAttributes, realSetAttributes));
+    g_trace.clear();
+    g_faults = std::move(faults);
+    const auto add = [&](const char* dll, const char* name, auto replacement, auto& real) {
+        patches_.push_back(Patch(module, dll, name, replacement, real));
+    };
+    add("advapi32.dll", "SetEntriesInAclW", &SetEntries, realSetEntries);
+    add("kernel32.dll", "CreateDirectoryW", &CreateDirectory, realCreateDirectory);
+    add("kernel32.dll", "CreateFileW", &CreateFile, realCreateFile);
+    add("advapi32.dll", "SetSecurityInfo", &SetSecurity, realSetSecurityInfo);
+    add("advapi32.dll", "SetNamedSecurityInfoW", &SetNamed, realSetNamed);
+    add("advapi32.dll", "GetNamedSecurityInfoW", &GetNamed, realGetNamed);
+    add("advapi32.dll", "AccessCheck", &Check, realAccessCheck);
+    add("advapi32.dll", "OpenProcessToken", &OpenToken, realOpenProcessToken);
+    add("advapi32.dll", "DuplicateToken", &Duplicate, realDuplicateToken);
+    add("advapi32.dll", "GetFileSecurityW", &FileSecurity, realGetFileSecurity);
+    add("advapi32.dll", "ConvertStringSidToSidW", &ConvertStringSid, realConvertStringSid);
+    add("kernel32.dll", "SetFileAttributesW", &SetAttributes, realSetAttributes);
 }
 
 bool SecurityHooks::active() const
@@ -223,6 +208,18 @@ bool SecurityHooks::active() const
         }
     }
     return true;
+}
+
+std::vector<std::wstring> SecurityHooks::Calls(const std::wstring& prefix) const
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::vector<std::wstring> calls;
+    for (const auto& line : g_trace) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            calls.push_back(line);
+        }
+    }
+    return calls;
 }
 
 } // namespace storagetest

@@ -1,92 +1,32 @@
-// Replacements for the security and folder calls of the storage code. Each records
-// what it was given (access lists as SDDL) and then either calls the real function
-// or fails as the test asks. One test at a time uses them.
+// Replacements for the security and folder calls of the storage code. Each appends
+// one line to the trace with what it was given (access lists as SDDL), then calls
+// the real function or fails as the faults ask. One test at a time uses them.
 #pragma once
 
 #include "StorageTestSupport.h"
 
-#include <windows.h>
-#include <aclapi.h>
-
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace storagetest {
 
-struct ExplicitRecord {
-    DWORD access;
-    ACCESS_MODE mode;
-    DWORD inheritance;
-    TRUSTEE_FORM form;
-    TRUSTEE_TYPE type;
-    MULTIPLE_TRUSTEE_OPERATION multiple;
-    std::wstring sid;
-};
-
-struct CreatedFolder {
-    std::wstring path;
-    bool withAttributes;
-    DWORD length;
-    BOOL inheritHandle;
-    std::wstring dacl;
-};
-
-struct OpenedFile {
-    std::wstring path;
-    DWORD access, share, disposition, flags;
-    bool attributes, templateFile;
-    HANDLE result;
-};
-
-struct WrittenList {
-    std::wstring name; // empty for SetSecurityInfo
-    SE_OBJECT_TYPE type;
-    DWORD parts;
-    bool ownerGroupOrSacl;
-    std::wstring dacl;
-    bool handleOpen; // SetSecurityInfo: the handle was still open
-};
-
-struct AccessCheckCall {
-    DWORD desired;
-    GENERIC_MAPPING mapping;
-    DWORD privilegeLength;
-    TOKEN_TYPE tokenType;
-    SECURITY_IMPERSONATION_LEVEL level;
-};
-
-// How a replaced call behaves; all off means "record and pass through".
 struct Faults {
-    std::vector<int> accessCheckDenials; // per call: 1 deny, 0 grant (pass through), -1 call fails
-    DWORD deniedGrant = 0;
-    bool openProcessTokenFails = false;
-    bool duplicateTokenFails = false;
-    int getFileSecurityFailsOnCall = 0; // 1 or 2
-    bool convertStringSidFails = false;
-    const wchar_t* namedDescriptorSddl = nullptr; // GetNamedSecurityInfoW answers with this
+    std::vector<int> accessChecks;        // per call: 1 denies (granted 0), -1 fails with 1338, 0 real
+    bool openProcessTokenFails = false;   // 5
+    bool duplicateTokenFails = false;     // 5
+    int getFileSecurityFailsOnCall = 0;   // 1 (length query) or 2, with 5
+    bool convertStringSidFails = false;   // 1337
+    const wchar_t* namedDacl = nullptr;   // GetNamedSecurityInfoW answers with this SDDL
     DWORD getNamedError = 0;
     DWORD setNamedError = 0;
 };
 
-struct Recorded {
-    Faults faults;
-    std::vector<std::vector<ExplicitRecord>> entries; // one list per SetEntriesInAclW call
-    std::vector<CreatedFolder> created;
-    std::vector<OpenedFile> opened;
-    std::vector<WrittenList> written;
-    std::vector<AccessCheckCall> checks;
-    int attributeWrites = 0;
-    std::vector<std::string> calls; // names in call order
-};
-
-extern Recorded g_recorded;
-
-// Installs every replacement in module's import table; reset g_recorded first.
 class SecurityHooks {
 public:
-    explicit SecurityHooks(HMODULE module, const Faults& faults = {});
+    explicit SecurityHooks(HMODULE module, Faults faults = {});
     bool active() const;
+    // Trace lines whose call name starts with prefix ("" for all).
+    std::vector<std::wstring> Calls(const std::wstring& prefix = L"") const;
 
 private:
     std::vector<std::unique_ptr<testsupport::ImportPatch>> patches_;

@@ -3,7 +3,6 @@
 #include <sddl.h>
 
 #include <atomic>
-#include <vector>
 
 namespace storagetest {
 
@@ -13,20 +12,16 @@ void RemoveTree(const std::wstring& path)
 {
     WIN32_FIND_DATAW data;
     const HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
+        const std::wstring name = data.cFileName;
+        const std::wstring child = path + L"\\" + name;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveTree(child) : void(DeleteFileW(child.c_str()));
+    }
     if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring child = path + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &data));
         FindClose(find);
     }
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -47,20 +42,19 @@ TempTree::TempTree()
     static std::atomic<int> counter{0};
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
-    root_ = std::wstring(temp) + L"fdstorage-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++counter);
-    RemoveTree(root_);
-    CreateDirectoryW(root_.c_str(), nullptr);
+    root = std::wstring(temp) + L"fdstorage-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++counter);
+    RemoveTree(root);
+    CreateDirectoryW(root.c_str(), nullptr);
 }
 
-TempTree::~TempTree() { RemoveTree(root_); }
+TempTree::~TempTree() { RemoveTree(root); }
 
 ScopedEnv::ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name)
 {
     wchar_t buffer[4096] = {};
     SetLastError(0);
-    const DWORD size = GetEnvironmentVariableW(name, buffer, 4096);
-    hadOld_ = size > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    hadOld_ = GetEnvironmentVariableW(name, buffer, 4096) > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
     old_ = buffer;
     SetEnvironmentVariableW(name, value);
 }
@@ -77,22 +71,9 @@ std::wstring DaclSddl(const ACL* list)
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, const_cast<ACL*>(list), FALSE);
     LPWSTR text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(&descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                              &text, nullptr)) {
-        return L"unconvertible " + std::to_wstring(GetLastError());
-    }
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(&descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                         nullptr);
     return LocalText(text);
-}
-
-std::wstring DescriptorDaclSddl(PSECURITY_DESCRIPTOR descriptor)
-{
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL list = nullptr;
-    if (descriptor == nullptr || !GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) || !present) {
-        return L"none";
-    }
-    return DaclSddl(list);
 }
 
 std::wstring SidText(PSID sid)
@@ -104,14 +85,17 @@ std::wstring SidText(PSID sid)
 std::wstring ProcessUserSid()
 {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return L"no token";
-    }
-    std::vector<BYTE> buffer(512);
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[512];
     DWORD size = 0;
-    const BOOL ok = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
+    const BOOL ok = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
     CloseHandle(token);
-    return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid) : L"no user";
+    return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : L"no user";
+}
+
+std::wstring UserFolderDacl()
+{
+    return L"D:(A;OICI;GA;;;" + ProcessUserSid() + L")(A;OICI;GA;;;BA)(A;OICI;GA;;;SY)";
 }
 
 SddlDescriptor::SddlDescriptor(const wchar_t* sddl)
@@ -128,6 +112,12 @@ PACL SddlDescriptor::dacl() const
     PACL list = nullptr;
     GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted);
     return present ? list : nullptr;
+}
+
+testsupport::LogRecord TaggedLine(int level, const std::wstring& text, const char* where)
+{
+    return {level, L"DIR_MANAGER_LOG_TAG " + text + L"(FerrydockIpc::" + std::wstring(where, where + strlen(where)) +
+                       L")"};
 }
 
 } // namespace storagetest

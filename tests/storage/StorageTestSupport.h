@@ -3,11 +3,13 @@
 #pragma once
 
 #include "support/ImportPatch.h"
+#include "support/LogCapture.h"
 
 #include <windows.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace storagetest {
 
@@ -18,11 +20,8 @@ public:
     ~TempTree();
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
-    const std::wstring& root() const { return root_; }
-    std::wstring operator/(const std::wstring& relative) const { return root_ + L"\\" + relative; }
-
-private:
-    std::wstring root_;
+    std::wstring operator/(const std::wstring& relative) const { return root + L"\\" + relative; }
+    std::wstring root;
 };
 
 // Sets (or, with null, removes) an environment variable for the scope.
@@ -34,21 +33,19 @@ public:
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    std::wstring name_;
-    std::wstring old_;
+    std::wstring name_, old_;
     bool hadOld_;
 };
 
 bool Exists(const std::wstring& path);
 bool MakeFolder(const std::wstring& path);
-
-// "D:(...)" for a list (null list: "D:NO_ACCESS_CONTROL" as the system writes it).
+// "D:(...)" for a list.
 std::wstring DaclSddl(const ACL* list);
-// The access list part of a descriptor as SDDL; "none" when it has no list.
-std::wstring DescriptorDaclSddl(PSECURITY_DESCRIPTOR descriptor);
 std::wstring SidText(PSID sid);
 // The user SID of the process token, converted here independently of the code under test.
 std::wstring ProcessUserSid();
+// The three full-access entries of a user's folder, as SDDL.
+std::wstring UserFolderDacl();
 
 // A descriptor parsed from SDDL, released with LocalFree.
 struct SddlDescriptor {
@@ -56,9 +53,12 @@ struct SddlDescriptor {
     ~SddlDescriptor();
     SddlDescriptor(const SddlDescriptor&) = delete;
     SddlDescriptor& operator=(const SddlDescriptor&) = delete;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL dacl() const;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
 };
+
+// A DirManager line: tag, text, "(FerrydockIpc::<where>)".
+testsupport::LogRecord TaggedLine(int level, const std::wstring& text, const char* where);
 
 // Replaces one import of module with replacement; original receives what the slot held.
 template <typename Fn>
