@@ -74,7 +74,7 @@ void PrintFolder(const wchar_t* label, const std::wstring& path)
 {
     PrintLine(FormatText(L"  %-15ls %ls", label, path.c_str()));
     PrintLine(FormatText(L"  %-15ls %ls", L"attributes", AttributeNames(GetFileAttributesW(path.c_str())).c_str()));
-    PrintLine(FormatText(L"  %-15ls %ls", L"access list", AccessListText(path).c_str()));
+    PrintLine(FormatText(L"  %-15ls %ls", L"list read back", AccessListText(path).c_str()));
 }
 
 int RunFolder(PFN_GetTextIntoBuffer get, const char* exportName, const std::vector<std::wstring>& args)
