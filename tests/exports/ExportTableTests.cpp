@@ -24,7 +24,9 @@ const std::set<std::string>& ExpectedExports()
 
 
         // save folders and current user
-
+        "GetSaveFileDir",
+        "GetSaveDbDir",
+        "GetCurrentUserName",
 
         // data report and product queries
         "InitFerrydockDataReport",

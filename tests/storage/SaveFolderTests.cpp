@@ -1,0 +1,309 @@
+// The three exports as the interface calls them, through FerrydockUITrans.dll, on real
+// folders in a temporary tree that the stand-ins' environment variables point at.
+// Calls of the library are seen and failed through its own import table.
+#include "SecurityHooks.h"
+
+#include "FerrydockUITrans.h"
+
+#include <gtest/gtest.h>
+
+#include <psapi.h>
+
+#include <cstdio>
+#include <thread>
+
+using namespace storagetest;
+using testsupport::LogCapture;
+using testsupport::LogRecord;
+using Lines = std::vector<std::wstring>;
+using Records = std::vector<LogRecord>;
+
+namespace {
+
+constexpr DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+struct Folder {
+    const char* name;   // export, and member of DirManager
+    const wchar_t* product;
+    const wchar_t* kind; // "file" or "db" in the repair messages
+};
+const Folder kFolders[] = {{"GetSaveFileDir", L"share\\Ferrydock\\", L"file"},
+                           {"GetSaveDbDir", L"appdata\\Ferrydock\\", L"db"}};
+
+class SaveFolders : public testing::Test {
+protected:
+    PFN_GetTextIntoBuffer Export(const char* name) const
+    {
+        return reinterpret_cast<PFN_GetTextIntoBuffer>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+    }
+    std::wstring Call(const char* name, int length = 1024) const
+    {
+        std::vector<wchar_t> buffer(static_cast<size_t>(length), L'#');
+        Export(name)(buffer.data(), length);
+        return buffer.data();
+    }
+
+    TempTree tree;
+    const std::wstring user = ProcessUserSid();
+    const bool made = MakeFolder(tree / L"share") && MakeFolder(tree / L"appdata");
+    ScopedEnv share{L"FERRYDOCK_SHARE_PATH", (tree / L"share").c_str()};
+    ScopedEnv appData{L"FERRYDOCK_APPDATA_PATH", (tree / L"appdata").c_str()};
+    ScopedEnv result{L"FERRYDOCK_APPDATA_RESULT", nullptr};
+    HMODULE dll = LoadLibraryW(L"FerrydockUITrans.dll");
+};
+
+Records ErrorsOf(const LogCapture& log)
+{
+    Records errors;
+    for (const auto& record : log.Records()) {
+        if (record.level == 4) {
+            errors.push_back(record);
+        }
+    }
+    return errors;
+}
+
+} // namespace
+
+TEST_F(SaveFolders, FirstCallCreatesSecondCallOnlyChecks)
+{
+    ASSERT_TRUE(made && dll);
+    for (const Folder& f : kFolders) {
+        SCOPED_TRACE(f.name);
+        const std::wstring product = tree / f.product;
+        const std::wstring final = product + user;
+        LogCapture log;
+        {
+            const SecurityHooks hooks(dll);
+            ASSERT_TRUE(hooks.active());
+            EXPECT_EQ(Call(f.name), final);
+            EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"),
+                      (Lines{L"CreateDirectoryW " + product + L" none",
+                             L"CreateDirectoryW " + final + L" 24 0 " + UserFolderDacl()}));
+            EXPECT_EQ(hooks.Calls(L"AccessCheck").size(), 1u) << "full access: no repair";
+        }
+        EXPECT_EQ(GetFileAttributesW(product.c_str()) & kHiddenSystem, kHiddenSystem);
+        EXPECT_EQ(GetFileAttributesW(final.c_str()) & kHiddenSystem, kHiddenSystem);
+
+        const SecurityHooks hooks(dll);
+        EXPECT_EQ(Call(f.name), final);
+        EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"), Lines{});
+        EXPECT_EQ(hooks.Calls(L"SetNamedSecurityInfoW").size(), 1u) << "the product folder's Users grant, again";
+        EXPECT_EQ(hooks.Calls(L"AccessCheck").size(), 1u);
+        EXPECT_EQ(ErrorsOf(log), Records{});
+    }
+}
+
+TEST_F(SaveFolders, DeniedAccessIsRepairedOnce)
+{
+    ASSERT_TRUE(made && dll);
+    for (const Folder& f : kFolders) {
+        SCOPED_TRACE(f.name);
+        const std::wstring final = Call(f.name);
+        Faults faults;
+        faults.accessChecks = {1, 0};
+        const SecurityHooks hooks(dll, faults);
+        LogCapture log;
+        EXPECT_EQ(Call(f.name), final);
+
+        Lines steps;
+        for (const auto& call : hooks.Calls()) {
+            const std::wstring name = call.substr(0, call.find(L' '));
+            if (name == L"AccessCheck" || name == L"SetSecurityInfo" || call.find(L"SetNamedSecurityInfoW " + final) == 0) {
+                steps.push_back(name);
+            }
+        }
+        EXPECT_EQ(steps, (Lines{L"AccessCheck", L"SetNamedSecurityInfoW", L"SetSecurityInfo", L"AccessCheck"}));
+        EXPECT_EQ(hooks.Calls(L"SetSecurityInfo"), Lines{L"SetSecurityInfo 1 1 4 0 " + UserFolderDacl()});
+        const std::string where = std::string("DirManager::") + f.name;
+        Records repair;
+        for (const auto& record : log.Records()) {
+            if (record.line.find(L" folder") != std::wstring::npos) {
+                repair.push_back(record);
+            }
+        }
+        EXPECT_EQ(repair, (Records{TaggedLine(4, L"can't access " + std::wstring(f.kind) + L" folder, permission is 0",
+                                              where.c_str()),
+                                   TaggedLine(3, L"get " + std::wstring(f.kind) +
+                                                     L" folder access ret: 1, get permission: 2032127",
+                                              where.c_str())}));
+    }
+}
+
+TEST_F(SaveFolders, FallbacksAndFailedSteps)
+{
+    ASSERT_TRUE(made && dll);
+    const std::wstring fixedBase = L"C:\\ProgramData\\Dadez\\Brimlet\\";
+    ASSERT_FALSE(Exists(fixedBase)) << "the fixed application-data folder must not exist in the test prefix";
+    {
+        SCOPED_TRACE("application-data path fails: the fixed base, never created here");
+        const ScopedEnv fails(L"FERRYDOCK_APPDATA_RESULT", L"1");
+        LogCapture log;
+        EXPECT_EQ(Call("GetSaveDbDir"), fixedBase + L"Ferrydock\\");
+        EXPECT_EQ(log.Records(), (Records{TaggedLine(4, L"createDirectory failed3", "DirManager::CreateGeneralDirectory"),
+                                          TaggedLine(4, L"GetSaveDbDir CreateGeneralDirectory Failed!",
+                                                     "DirManager::GetSaveDbDir")}));
+        EXPECT_FALSE(Exists(fixedBase));
+    }
+    const LogRecord shareFailed = TaggedLine(4, L"Create veltra share dir failed!", "DirManager::GetSaveFileDir");
+    const std::pair<std::wstring, std::wstring> shares[] = {
+        {L"", L"\\Ferrydock\\"},                               // an empty share path cannot be created
+        {tree / L"a\\b", tree / L"a\\b\\Ferrydock\\"},          // one level only
+        {tree / L"new", tree / L"new\\Ferrydock\\" + user}};   // a missing share folder is made
+    for (const auto& [sharePath, expected] : shares) {
+        SCOPED_TRACE(testing::PrintToString(sharePath));
+        const ScopedEnv other(L"FERRYDOCK_SHARE_PATH", sharePath.c_str());
+        LogCapture log;
+        EXPECT_EQ(Call("GetSaveFileDir"), expected);
+        EXPECT_EQ(ErrorsOf(log), expected.back() == L'\\' ? Records{shareFailed} : Records{});
+    }
+    {
+        SCOPED_TRACE("application-data path succeeds but is empty: relative to the current folder");
+        const ScopedEnv empty(L"FERRYDOCK_APPDATA_PATH", L"");
+        wchar_t previous[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, previous);
+        ASSERT_TRUE(SetCurrentDirectoryW(tree.root.c_str()));
+        EXPECT_EQ(Call("GetSaveDbDir"), L"Ferrydock\\" + user);
+        SetCurrentDirectoryW(previous);
+        EXPECT_TRUE(Exists(tree / L"Ferrydock\\" + user));
+    }
+}
+
+TEST_F(SaveFolders, BufferRulesOfAllThreeExports)
+{
+    ASSERT_TRUE(made && dll);
+    const std::pair<const char*, const wchar_t*> exports[] = {
+        {"GetSaveFileDir", L"dir is null or len is less than 1"},
+        {"GetSaveDbDir", L"dir is null or len is less than 1"},
+        {"GetCurrentUserName", L"input is empty"}};
+    for (const auto& [name, refusal] : exports) {
+        const std::wstring text = Call(name);
+        const int exact = static_cast<int>(text.size()) + 1;
+        const std::wstring where = L"(FerrydockIpc::" + std::wstring(name, name + strlen(name)) + L")";
+        const LogRecord tooSmall{4, L"wcscpy_s path fail: 34" + where};
+        const LogRecord refused{4, refusal + where};
+        struct Case {
+            int length;
+            bool nullBuffer;
+            std::wstring expected; // "#": untouched
+            Records log;
+        };
+        const Case cases[] = {{exact, false, text, {}},     {exact - 1, false, L"", {tooSmall}},
+                              {2, false, L"", {tooSmall}},   {1, false, L"#", {refused}},
+                              {0, false, L"#", {refused}},   {-5, false, L"#", {refused}},
+                              {64, true, L"#", {refused}}};
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << name << " length " << c.length << (c.nullBuffer ? " null" : ""));
+            std::vector<wchar_t> buffer(static_cast<size_t>(exact + 1), L'#');
+            buffer[1] = buffer[static_cast<size_t>(exact)] = L'\0';
+            LogCapture log;
+            Export(name)(c.nullBuffer ? nullptr : buffer.data(), c.length);
+            EXPECT_EQ(std::wstring(buffer.data()), c.expected);
+            Records untagged;
+            for (const auto& record : log.Records()) {
+                if (record.line.find(L"DIR_MANAGER_LOG_TAG") == std::wstring::npos) {
+                    untagged.push_back(record);
+                }
+            }
+            EXPECT_EQ(untagged, c.log);
+        }
+    }
+}
+
+// The loser of a creation race may see error 183 on the product folder and get its
+// path for that call; the final folder is made once and both callers end up there.
+TEST_F(SaveFolders, TwoThreadsRaceThroughTheFirstCall)
+{
+    ASSERT_TRUE(made && dll);
+    for (const Folder& f : kFolders) {
+        SCOPED_TRACE(f.name);
+        const std::wstring product = tree / f.product;
+        std::wstring results[2];
+        std::thread first([&] { results[0] = Call(f.name); });
+        std::thread second([&] { results[1] = Call(f.name); });
+        first.join();
+        second.join();
+        EXPECT_TRUE(results[0] == product + user || results[1] == product + user);
+        EXPECT_TRUE(results[0] == product + user || results[0] == product) << testing::PrintToString(results[0]);
+        EXPECT_TRUE(results[1] == product + user || results[1] == product) << testing::PrintToString(results[1]);
+        EXPECT_EQ(GetFileAttributesW((product + user).c_str()) & kHiddenSystem, kHiddenSystem);
+    }
+}
+
+namespace {
+
+struct Usage {
+    DWORD handles = 0;
+    SIZE_T privateBytes = 0;
+    SIZE_T heapBytes = 0;
+};
+
+// Wine answers 0 for the handle count and the private bytes: count the open handle
+// values (the table hands out its lowest free slots first) and the heaps' busy bytes.
+Usage Measure()
+{
+    Usage usage;
+    if (!GetProcessHandleCount(GetCurrentProcess(), &usage.handles) || usage.handles == 0) {
+        DWORD flags = 0;
+        for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+            usage.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+        }
+    }
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
+    usage.privateBytes = counters.PrivateUsage;
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    for (DWORD i = 0; i < count && i < 64; ++i) {
+        PROCESS_HEAP_ENTRY entry{};
+        HeapLock(heaps[i]);
+        while (HeapWalk(heaps[i], &entry)) {
+            usage.heapBytes += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0 ? entry.cbData : 0;
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return usage;
+}
+
+BOOL WINAPI Denying(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD, LPDWORD granted,
+                    LPBOOL status)
+{
+    *granted = 0;
+    *status = FALSE;
+    return TRUE;
+}
+
+} // namespace
+
+// Every call obtains and releases tokens, SIDs, descriptors, lists and handles; none
+// may stay behind. A denying access check sends every call through the repair too.
+TEST_F(SaveFolders, HundredsOfCallsLeaveHandlesAndMemoryFlat)
+{
+    ASSERT_TRUE(made && dll);
+    const std::pair<const char*, bool> cases[] = {{"GetSaveFileDir", false}, {"GetSaveDbDir", false},
+                                                  {"GetCurrentUserName", false}, {"GetSaveFileDir", true},
+                                                  {"GetSaveDbDir", true}};
+    for (const auto& [name, repair] : cases) {
+        SCOPED_TRACE(testing::Message() << name << (repair ? " with repair" : ""));
+        decltype(&::AccessCheck) real = nullptr;
+        const auto deny = repair ? Patch(dll, "advapi32.dll", "AccessCheck", &Denying, real) : nullptr;
+        wchar_t buffer[1024];
+        for (int i = 0; i < 20; ++i) {
+            Export(name)(buffer, 1024);
+        }
+        const Usage before = Measure();
+        for (int i = 0; i < 300; ++i) {
+            Export(name)(buffer, 1024);
+            Export(name)(buffer, 8);
+        }
+        const Usage after = Measure();
+        std::printf("%s%s: 600 calls, handles %lu -> %lu, private bytes %zu -> %zu, heap bytes %zu -> %zu\n", name,
+                    repair ? " (repair)" : "", before.handles, after.handles, static_cast<size_t>(before.privateBytes),
+                    static_cast<size_t>(after.privateBytes), static_cast<size_t>(before.heapBytes),
+                    static_cast<size_t>(after.heapBytes));
+        ASSERT_GT(before.handles, 0u);
+        EXPECT_LE(after.handles, before.handles + 2);
+        EXPECT_LE(after.privateBytes, before.privateBytes + 512 * 1024);
+        EXPECT_LE(after.heapBytes, before.heapBytes + 4096) << "600 calls keeping even one SID would pass this";
+    }
+}
