@@ -18,6 +18,26 @@ const std::set<std::string>& ExpectedExports()
 {
     static const std::set<std::string> names = {
         // module lifecycle, notifications, callback registration
+        "InitIPCModule",
+        "UninitIPCModule",
+        "WndShowFinsh",
+        "SendWindowClose",
+        "SendRecentToMessageUI",
+        "SendDeviceGetToFilesystem",
+        "SendFinishTransferMesseage",
+        "SendFileInfoAllToFilesystem",
+        "SendArrayNumToFilesystem",
+        "SendSaveFileToFilesystem",
+        "SendToOpenSettingCenter",
+        "SendToOpenUseMachineSkills",
+        "RegisterWndShowCallback",
+        "RegisterWndShowFileCallback",
+        "RegisterWndShowDeviceCallback",
+        "RegisterWndShowSendFilesCallback",
+        "RegisterWndShowRecieveFilesCallback",
+        "RegisterWndShowRecieveFindSaveFileCallback",
+        "RegisterWndShowRecieveFindDeviceTypeCallback",
+        "RegisterWndShowRecieveFilesProgressCallback",
 
 
         // drag-and-drop and file type check

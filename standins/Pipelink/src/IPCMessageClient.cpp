@@ -1,0 +1,457 @@
+#include "IPCMessageClient.h"
+
+#include "KdLogger.h"
+#include "PipelinkPump.h"
+#include "PipelinkWire.h"
+#include "common/UniqueResource.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <unordered_map>
+#include <utility>
+
+using FerrydockIpc::UniqueFileHandle;
+using FerrydockIpc::UniqueHandle;
+
+namespace {
+
+constexpr DWORD kFirstBackoffMs = 20;
+constexpr DWORD kLastBackoffMs = 500;
+// Received frames waiting for the delivery thread; past this the pipe is not read.
+constexpr std::size_t kMaxInboundFrames = 4096;
+
+void LogNotice(const std::wstring& text)
+{
+    std::wostringstream line;
+    line << text << L"(pipelink::IPCMessageClient)";
+    KdLogger::GetInstance()->Log(LOG_LEVEL_INFO, line);
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring PipeNameFromEnvironment(const std::wstring& fallback)
+{
+    wchar_t buffer[512];
+    const DWORD length = GetEnvironmentVariableW(L"FERRYDOCK_PIPE_NAME", buffer, ARRAYSIZE(buffer));
+    return (length > 0 && length < ARRAYSIZE(buffer)) ? std::wstring(buffer, length) : fallback;
+}
+
+// During process exit the other threads are already gone, possibly while holding our
+// locks, and must not be waited for.
+bool ProcessIsExiting()
+{
+    using Query = BOOLEAN(WINAPI*)();
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+    return query != nullptr && query() != FALSE;
+}
+
+} // namespace
+
+class IPCMessageClient::State {
+public:
+    State(int moduleId, bool announce, bool keepConnected, std::wstring pipeName)
+        : moduleId_(moduleId), announce_(announce), keepConnected_(keepConnected), pipeName_(std::move(pipeName))
+    {
+    }
+
+    bool Ready() const { return stop_ && wake_ && inboundReady_; }
+    bool StartThreads(const std::shared_ptr<State>& self);
+
+    bool Enqueue(const TagIPCMessageItem& item);
+    void Register(int messageId, MessageCallback callback);
+    void UnregisterAll();
+    void Shutdown();
+
+private:
+    static DWORD WINAPI ConnectionThread(void* parameter);
+    static DWORD WINAPI DeliveryThread(void* parameter);
+    bool StartThread(const std::shared_ptr<State>& self, LPTHREAD_START_ROUTINE routine);
+
+    void RunConnection();
+    UniqueFileHandle Connect() const;
+    std::vector<char> Greeting() const;
+    pipelink::PumpHooks Hooks();
+    std::size_t TakeOutbound(std::vector<char>& out);
+    void Requeue(std::vector<char>& unsent, std::size_t frames);
+    void Receive(pipelink::Frame&& frame);
+    bool InboundHasRoom();
+    void GiveUp();
+
+    void RunDelivery();
+    bool NextInbound(pipelink::Frame& frame);
+    void Deliver(pipelink::Frame& frame);
+
+    const int moduleId_;
+    const bool announce_;
+    const bool keepConnected_;
+    const std::wstring pipeName_;
+
+    UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle wake_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueHandle inboundReady_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<bool> stopping_{false};
+
+    std::mutex outMutex_;
+    std::vector<char> outBytes_;
+    std::size_t outFrames_ = 0;
+    bool givenUp_ = false;
+    bool refusing_ = false;
+
+    std::mutex inMutex_;
+    std::deque<pipelink::Frame> inbound_;
+
+    std::mutex registryMutex_;
+    std::unordered_map<int, std::shared_ptr<MessageCallback>> callbacks_;
+    // Held while a callable is looked up and runs: taking it waits for the running one.
+    std::mutex dispatchMutex_;
+    std::atomic<DWORD> deliveryThreadId_{0};
+};
+
+// Each thread owns a reference to the state and one to this DLL, so that neither goes
+// away under it; it ends through FreeLibraryAndExitThread.
+struct ThreadStart {
+    std::shared_ptr<IPCMessageClient::State> state;
+    HMODULE module;
+};
+
+bool IPCMessageClient::State::StartThread(const std::shared_ptr<State>& self, LPTHREAD_START_ROUTINE routine)
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(routine), &module)) {
+        return false;
+    }
+    auto* start = new ThreadStart{self, module};
+    UniqueHandle thread(CreateThread(nullptr, 0, routine, start, 0, nullptr));
+    if (!thread) {
+        delete start;
+        FreeLibrary(module);
+        return false;
+    }
+    return true;
+}
+
+bool IPCMessageClient::State::StartThreads(const std::shared_ptr<State>& self)
+{
+    return StartThread(self, &State::DeliveryThread) && StartThread(self, &State::ConnectionThread);
+}
+
+DWORD WINAPI IPCMessageClient::State::ConnectionThread(void* parameter)
+{
+    HMODULE module = static_cast<ThreadStart*>(parameter)->module;
+    {
+        std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+        start->state->RunConnection();
+    }
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+DWORD WINAPI IPCMessageClient::State::DeliveryThread(void* parameter)
+{
+    HMODULE module = static_cast<ThreadStart*>(parameter)->module;
+    {
+        std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+        start->state->RunDelivery();
+    }
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+// ---- outbound ----
+
+bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
+{
+    const std::size_t frameBytes = pipelink::kHeaderBytes + item.headText.size() +
+                                   static_cast<std::size_t>(item.messageLength);
+    pipelink::FrameFields fields;
+    fields.kind = pipelink::kKindMessage;
+    fields.srcModule = moduleId_;
+    fields.destModuleId = item.destModuleId;
+    fields.messageId = item.messageId;
+    fields.auxId1 = item.auxId1;
+    fields.auxId2 = item.auxId2;
+    fields.auxId3 = item.auxId3;
+    fields.auxValue = item.auxValue;
+    fields.auxValue2 = item.auxValue2;
+    fields.auxFlag = item.auxFlag;
+    fields.hasMessage = item.message != nullptr;
+    {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        if (givenUp_ || stopping_) {
+            return false;
+        }
+        if (outFrames_ >= kPipelinkMaxQueuedMessages || outBytes_.size() + frameBytes > kPipelinkMaxQueuedBytes) {
+            if (!refusing_) {
+                LogNotice(L"Pipelink outbound queue full, refusing messages");
+            }
+            refusing_ = true;
+            return false;
+        }
+        refusing_ = false;
+        pipelink::AppendFrame(outBytes_, fields, item.headText.data(), item.headText.size(), item.message,
+                              static_cast<std::size_t>(item.messageLength));
+        ++outFrames_;
+    }
+    SetEvent(wake_.get());
+    return true;
+}
+
+std::size_t IPCMessageClient::State::TakeOutbound(std::vector<char>& out)
+{
+    std::lock_guard<std::mutex> lock(outMutex_);
+    out.clear();
+    out.swap(outBytes_);
+    return std::exchange(outFrames_, 0);
+}
+
+void IPCMessageClient::State::Requeue(std::vector<char>& unsent, std::size_t frames)
+{
+    std::lock_guard<std::mutex> lock(outMutex_);
+    unsent.insert(unsent.end(), outBytes_.begin(), outBytes_.end());
+    outBytes_.swap(unsent);
+    unsent.clear();
+    outFrames_ += frames;
+}
+
+void IPCMessageClient::State::GiveUp()
+{
+    std::lock_guard<std::mutex> lock(outMutex_);
+    givenUp_ = true;
+    outBytes_.clear();
+    outFrames_ = 0;
+}
+
+// ---- connection ----
+
+UniqueFileHandle IPCMessageClient::State::Connect() const
+{
+    // Identification level only: the service may learn who we are but cannot act as us.
+    return UniqueFileHandle(CreateFileW(pipeName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                        nullptr));
+}
+
+std::vector<char> IPCMessageClient::State::Greeting() const
+{
+    std::vector<char> greeting;
+    if (announce_) {
+        pipelink::FrameFields fields;
+        fields.kind = pipelink::kKindHello;
+        fields.srcModule = moduleId_;
+        pipelink::AppendFrame(greeting, fields, nullptr, 0, nullptr, 0);
+    }
+    return greeting;
+}
+
+pipelink::PumpHooks IPCMessageClient::State::Hooks()
+{
+    pipelink::PumpHooks hooks;
+    hooks.takeOutbound = [this](std::vector<char>& out) { return TakeOutbound(out); };
+    hooks.requeue = [this](std::vector<char>& unsent, std::size_t frames) { Requeue(unsent, frames); };
+    hooks.onFrame = [this](pipelink::Frame&& frame) { Receive(std::move(frame)); };
+    hooks.mayRead = [this] { return InboundHasRoom(); };
+    return hooks;
+}
+
+void IPCMessageClient::State::RunConnection()
+{
+    const pipelink::PumpHooks hooks = Hooks();
+    DWORD backoff = kFirstBackoffMs;
+    while (!stopping_) {
+        UniqueFileHandle pipe = Connect();
+        if (!pipe) {
+            // Absent, busy or refusing: try again later; only a stop ends the wait early.
+            if (WaitForSingleObject(stop_.get(), backoff) == WAIT_OBJECT_0) {
+                break;
+            }
+            backoff = std::min(backoff * 2, kLastBackoffMs);
+            continue;
+        }
+        backoff = kFirstBackoffMs;
+        std::string detail;
+        const pipelink::PumpEnd end = pipelink::RunPump(pipe.get(), stop_.get(), wake_.get(), Greeting(), hooks, detail);
+        if (end == pipelink::PumpEnd::Malformed) {
+            LogNotice(L"Pipelink dropped a malformed frame (" + Widen(detail) + L"), reconnecting");
+        }
+        if (end != pipelink::PumpEnd::Stopped && !keepConnected_) {
+            GiveUp();
+            break;
+        }
+    }
+}
+
+// ---- inbound ----
+
+void IPCMessageClient::State::Receive(pipelink::Frame&& frame)
+{
+    if (frame.fields.kind != pipelink::kKindMessage) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(inMutex_);
+        inbound_.push_back(std::move(frame));
+    }
+    SetEvent(inboundReady_.get());
+}
+
+bool IPCMessageClient::State::InboundHasRoom()
+{
+    std::lock_guard<std::mutex> lock(inMutex_);
+    return inbound_.size() < kMaxInboundFrames;
+}
+
+bool IPCMessageClient::State::NextInbound(pipelink::Frame& frame)
+{
+    bool wasFull = false;
+    {
+        std::lock_guard<std::mutex> lock(inMutex_);
+        if (inbound_.empty()) {
+            return false;
+        }
+        wasFull = inbound_.size() >= kMaxInboundFrames;
+        frame = std::move(inbound_.front());
+        inbound_.pop_front();
+    }
+    if (wasFull) {
+        SetEvent(wake_.get());
+    }
+    return true;
+}
+
+void IPCMessageClient::State::RunDelivery()
+{
+    deliveryThreadId_ = GetCurrentThreadId();
+    HANDLE handles[] = {stop_.get(), inboundReady_.get()};
+    while (!stopping_) {
+        pipelink::Frame frame;
+        if (NextInbound(frame)) {
+            Deliver(frame);
+        } else if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+            break;
+        }
+    }
+}
+
+void IPCMessageClient::State::Deliver(pipelink::Frame& frame)
+{
+    std::lock_guard<std::mutex> dispatch(dispatchMutex_);
+    if (stopping_) {
+        return;
+    }
+    std::shared_ptr<MessageCallback> callable;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        const auto found = callbacks_.find(frame.fields.messageId);
+        if (found == callbacks_.end()) {
+            return;
+        }
+        callable = found->second;
+    }
+    static const char kEmpty[1] = {0};
+    TagIPCMessageItem item;
+    item.headText = std::move(frame.head);
+    item.destModuleId = frame.fields.destModuleId;
+    item.auxId1 = frame.fields.auxId1;
+    item.messageId = frame.fields.messageId;
+    item.auxId2 = frame.fields.auxId2;
+    item.auxId3 = frame.fields.auxId3;
+    item.auxValue = frame.fields.auxValue;
+    item.messageLength = static_cast<int>(frame.payload.size());
+    item.message = !frame.fields.hasMessage ? nullptr : frame.payload.empty() ? kEmpty : frame.payload.data();
+    item.auxFlag = frame.fields.auxFlag;
+    item.auxValue2 = frame.fields.auxValue2;
+    try {
+        (*callable)(item);
+    } catch (...) {
+        LogNotice(L"Pipelink message callable threw; message dropped");
+    }
+}
+
+// ---- registrations ----
+
+void IPCMessageClient::State::Register(int messageId, MessageCallback callback)
+{
+    auto shared = std::make_shared<MessageCallback>(std::move(callback));
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    callbacks_[messageId] = std::move(shared);
+}
+
+void IPCMessageClient::State::UnregisterAll()
+{
+    std::unordered_map<int, std::shared_ptr<MessageCallback>> removed;
+    if (GetCurrentThreadId() == deliveryThreadId_) {
+        // Called from a callable: the dispatch lock is ours already.
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        removed.swap(callbacks_);
+        return;
+    }
+    std::lock_guard<std::mutex> dispatch(dispatchMutex_);
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    removed.swap(callbacks_);
+}
+
+void IPCMessageClient::State::Shutdown()
+{
+    {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        stopping_ = true;
+    }
+    SetEvent(stop_.get());
+    // The callables may live in a module that is being unloaded: none may run or even
+    // be destroyed after this returns.
+    UnregisterAll();
+}
+
+// ---- the client ----
+
+IPCMessageClient::IPCMessageClient(int moduleId, bool announceModule, bool keepConnected,
+                                   const std::wstring& pipeName)
+    : state_(std::make_shared<State>(moduleId, announceModule, keepConnected, PipeNameFromEnvironment(pipeName)))
+{
+    if (!state_->Ready() || !state_->StartThreads(state_)) {
+        LogNotice(L"Pipelink could not start its threads; messages stay queued");
+    }
+}
+
+// Runs when the owning module unloads, under the loader lock. It therefore never waits
+// for a thread to exit (an exiting thread needs that lock): it signals the threads,
+// waits only for a callable that is running right now to return, and leaves the state
+// to the threads, which hold this DLL loaded until they are gone. During process exit
+// the threads are already dead and nothing is touched.
+IPCMessageClient::~IPCMessageClient()
+{
+    if (ProcessIsExiting()) {
+        new std::shared_ptr<State>(std::move(state_)); // deliberately left alive
+        return;
+    }
+    state_->Shutdown();
+}
+
+void IPCMessageClient::RegisterMessageCallback(int messageId, MessageCallback callback)
+{
+    state_->Register(messageId, std::move(callback));
+}
+
+bool IPCMessageClient::PostIPCMessage(const TagIPCMessageItem& item) const
+{
+    const bool lengthValid = item.messageLength >= 0 &&
+                             static_cast<std::size_t>(item.messageLength) <= pipelink::kMaxPayloadBytes &&
+                             (item.message != nullptr || item.messageLength == 0);
+    if (!lengthValid || item.headText.size() > pipelink::kMaxHeadBytes) {
+        return false;
+    }
+    return state_->Enqueue(item);
+}
+
+bool IPCMessageClient::UnRegisterMessageCallbackAll()
+{
+    state_->UnregisterAll();
+    return true;
+}

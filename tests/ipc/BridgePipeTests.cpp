@@ -1,0 +1,203 @@
+// The bridge and the stand-in service in two processes, through the real pipe: every
+// outbound export checked in the service's record, every inbound handler at the
+// interface's callback.
+#include "BridgeLibrary.h"
+#include "IpcTestSupport.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <optional>
+
+using ipctest::BridgeLibrary;
+using ipctest::CallbackLog;
+using ipctest::Record;
+using testsupport::LogCapture;
+using testsupport::LogRecord;
+
+namespace {
+
+std::vector<unsigned char> Utf16Bytes(const std::wstring& text)
+{
+    std::vector<unsigned char> bytes;
+    for (const wchar_t unit : text) {
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+// The record the bridge posts: defaults everywhere but these.
+Record Expected(int dest, int id, const std::optional<std::vector<unsigned char>>& payload)
+{
+    return Record{{"src", "15728640"},
+                  {"dest", std::to_string(dest)},
+                  {"id", std::to_string(id)},
+                  {"aux1", "-1"},
+                  {"aux2", "-1"},
+                  {"aux3", "-1"},
+                  {"auxValue", "0"},
+                  {"length", std::to_string(payload ? payload->size() : 0)},
+                  {"auxFlag", "false"},
+                  {"auxValue2", "0"},
+                  {"head", ""},
+                  {"payload", payload ? ipctest::Hex(*payload) : "null"}};
+}
+
+const wchar_t kText[] = L"caf\u00e9 \u2713";
+const std::vector<unsigned char> kUtf8 = {'c', 'a', 'f', 0xC3, 0xA9, ' ', 0xE2, 0x9C, 0x93, 0};
+// Code page 1252 has the accented letter but not the check mark.
+const std::vector<unsigned char> kAnsi = {'c', 'a', 'f', 0xE9, ' ', '?', 0};
+
+} // namespace
+
+TEST(BridgeToService, EveryOutboundExportArrivesFieldByField)
+{
+    ipctest::Service service;
+    ASSERT_TRUE(service.Start());
+    BridgeLibrary bridge;
+    struct Case {
+        const char* name;
+        std::function<void()> call;
+        Record expected;
+    };
+    const std::vector<Case> cases = {
+        {"WndShowFinsh", [&] { bridge.Call("WndShowFinsh"); }, Expected(0xF10000, 0xF10001, std::nullopt)},
+        {"SendWindowClose", [&] { bridge.Call("SendWindowClose"); }, Expected(0xF10000, 0xF1000B, std::nullopt)},
+        {"SendRecentToMessageUI", [&] { bridge.Call("SendRecentToMessageUI"); },
+         Expected(0x530000, 0x530022, std::nullopt)},
+        {"SendDeviceGetToFilesystem", [&] { bridge.Call("SendDeviceGetToFilesystem"); },
+         Expected(0x5D0000, 0x1502BE, std::nullopt)},
+        {"SendFinishTransferMesseage", [&] { bridge.Call("SendFinishTransferMesseage"); },
+         Expected(0xF10000, 0xF10004, std::nullopt)},
+        {"SendFileInfoAllToFilesystem", [&] { bridge.Call("SendFileInfoAllToFilesystem", kText); },
+         Expected(0xF10000, 0xF10003, kUtf8)},
+        {"SendFileInfoAllToFilesystem empty", [&] { bridge.Call("SendFileInfoAllToFilesystem", L""); },
+         Expected(0xF10000, 0xF10003, std::vector<unsigned char>{0})},
+        {"SendArrayNumToFilesystem", [&] { bridge.Call("SendArrayNumToFilesystem", kText); },
+         Expected(0xF10000, 0xF10007, kAnsi)},
+        {"SendArrayNumToFilesystem empty", [&] { bridge.Call("SendArrayNumToFilesystem", L""); },
+         Expected(0xF10000, 0xF10007, std::vector<unsigned char>{0})},
+        {"SendSaveFileToFilesystem", [&] { bridge.Call("SendSaveFileToFilesystem", kText); },
+         Expected(0xF10000, 0xF10008, kUtf8)},
+        {"SendSaveFileToFilesystem empty", [&] { bridge.Call("SendSaveFileToFilesystem", L""); },
+         Expected(0xF10000, 0xF10008, std::vector<unsigned char>{0})},
+        {"SendToOpenSettingCenter", [&] { bridge.Call("SendToOpenSettingCenter"); },
+         Expected(0x40000, 0x42725, ipctest::Bytes("seting_transfer_dragging_enable"))},
+        {"SendToOpenUseMachineSkills", [&] { bridge.Call("SendToOpenUseMachineSkills"); },
+         Expected(0x40000, 0x4271B, Utf16Bytes(L"para / useTips>>card>>HomePage|SF-10317322_f2738"))},
+    };
+    for (const Case& c : cases) {
+        c.call();
+    }
+    const std::vector<Record> records = ipctest::WaitForRecords(service.RecordPath(), cases.size());
+    ASSERT_EQ(records.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(records[i], cases[i].expected) << cases[i].name;
+    }
+    EXPECT_EQ(records[11].at("length"), "32");
+    EXPECT_EQ(records[12].at("length"), "98");
+}
+
+TEST(BridgeToService, TextExportsLogAndRefuseNull)
+{
+    ipctest::Service service;
+    ASSERT_TRUE(service.Start());
+    BridgeLibrary bridge;
+    LogCapture log;
+    bridge.Call("SendFileInfoAllToFilesystem", nullptr);
+    bridge.Call("SendArrayNumToFilesystem", nullptr);
+    bridge.Call("SendSaveFileToFilesystem", nullptr);
+    bridge.Call("SendSaveFileToFilesystem", L"D:\\saved");
+    bridge.Call("WndShowFinsh");
+    const std::vector<LogRecord> expected = {
+        {4, L"dir is null(FerrydockIpc::SendFileInfoAllToFilesystem)"},
+        {4, L"dir is null(FerrydockIpc::SendArrayNumToFilesystem)"},
+        {4, L"Fd:SendSaveFileToFilesystem(FerrydockIpc::SendSaveFileToFilesystem)"},
+        {4, L"dir is null(FerrydockIpc::SendSaveFileToFilesystem)"},
+        {4, L"Fd:SendSaveFileToFilesystem(FerrydockIpc::SendSaveFileToFilesystem)"},
+        {4, L"IPChelper SendSaveFileToFilesystem bool : 1(FerrydockIpc::IPCHelper::SendSaveFileToFilesystem)"},
+    };
+    EXPECT_EQ(log.Records(), expected);
+    const auto records = ipctest::WaitForRecords(service.RecordPath(), 2);
+    ASSERT_EQ(records.size(), 2u) << "nothing posted for a null text";
+    EXPECT_EQ(records[0].at("payload"), ipctest::Hex(ipctest::Bytes("D:\\saved")));
+    EXPECT_EQ(records[1].at("id"), std::to_string(0xF10001));
+}
+
+TEST(ServiceToBridge, EveryInboundMessageReachesItsCallbackOnTheDeliveryThread)
+{
+    ipctest::Service service;
+    ASSERT_TRUE(service.Start());
+    BridgeLibrary bridge;
+    ipctest::RegisterAllCallbacks(bridge);
+    LogCapture log;
+    ASSERT_TRUE(bridge.Init());
+    bridge.Call("WndShowFinsh"); // the client connects at once; this waits for nothing
+    ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected));
+
+    struct Case {
+        std::string command;
+        const char* callback;
+        std::wstring text;
+    };
+    const std::vector<Case> cases = {
+        {"send 0xF00001 02000000", "OnShowWindow", L"2"},
+        {"send 15728642 " + ipctest::Hex(ipctest::Bytes("C:\\f\xC3\xA9.txt")), "OnShowFile", L"C:\\f\u00e9.txt"},
+        {"send 0xF10005 " + ipctest::Hex(ipctest::Bytes("send list")), "OnSendFiles", L"send list"},
+        {"send 0xF10006 " + ipctest::Hex(ipctest::Bytes("42%")), "OnRecieveFilesProgress", L"42%"},
+        {"send 0xF10007 " + ipctest::Hex(ipctest::Bytes("received")), "OnRecieveFiles", L"received"},
+        {"send 0xF10008 " + ipctest::Hex(ipctest::Bytes("D:\\save")), "OnRecieveFindSaveFile", L"D:\\save"},
+        {"send 0xF10009 " + ipctest::Hex(ipctest::Bytes("3")), "OnRecieveFindDeviceType", L"3"},
+        {"send 0xF00002 00", "OnShowFile", L""},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(service.Send(c.command));
+    }
+    // Not delivered: no handler for the id, or dropped by the handler.
+    ASSERT_TRUE(service.Send("send 0xF10005 -"));
+    ASSERT_TRUE(service.Send("send 0xF0000A 00"));
+    bridge.Call("SendDeviceGetToFilesystem");
+    ASSERT_TRUE(CallbackLog::Instance().WaitFor(cases.size() + 1));
+    const auto events = CallbackLog::Instance().Events();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(events[i].callback, cases[i].callback) << cases[i].command;
+        EXPECT_EQ(events[i].text, cases[i].text) << cases[i].command;
+        EXPECT_NE(events[i].thread, GetCurrentThreadId());
+        EXPECT_EQ(events[i].thread, events[0].thread);
+    }
+    EXPECT_EQ(events.back().callback, "OnDevices");
+    EXPECT_EQ(events.back().text, L"2\nLiving-room tablet|TAB-7F3A21|2\nCaf\u00e9 phone|PHN-00C9E4|1");
+    Sleep(200);
+    EXPECT_EQ(CallbackLog::Instance().Count(), cases.size() + 1);
+    const std::vector<LogRecord> expectedLog = {
+        {3, L"IPChelper Open Mainwindow message(FerrydockIpc::IPCHelper::OnRecvIPCMessageMainWindow)"},
+        {3, L"[FD] OnRecvIPCMessageSendFiles msgItem.message is empty(FerrydockIpc::IPCHelper::OnRecvIPCMessageSendFiles)"},
+    };
+    EXPECT_EQ(log.Records(), expectedLog);
+}
+
+TEST(ServiceToBridge, DeviceListFromAFile)
+{
+    wchar_t folder[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + L"ferrydock-devices-" + std::to_wstring(GetCurrentProcessId()) +
+                              L".txt";
+    {
+        std::ofstream file(path.c_str(), std::ios::binary);
+        file << "# name, id, type\r\nK\xC3\xBC" "che\tID-\xC3\xA9\t7\n\nOffice\tOFF-1\t12\n";
+    }
+    ipctest::Service service;
+    ASSERT_TRUE(service.Start(L"--devices \"" + path + L"\""));
+    BridgeLibrary bridge;
+    bridge.Get<PFN_RegisterWndShowDeviceCallback>("RegisterWndShowDeviceCallback")(ipctest::OnDevices);
+    bridge.Init();
+    bridge.Call("SendDeviceGetToFilesystem");
+    ASSERT_TRUE(CallbackLog::Instance().WaitFor(1));
+    EXPECT_EQ(CallbackLog::Instance().Events()[0].text, L"2\nK\u00fcche|ID-\u00e9|7\nOffice|OFF-1|12");
+    DeleteFileW(path.c_str());
+}

@@ -1,0 +1,134 @@
+// The bridge's life against a service that comes, goes and comes back, and against
+// its own unloading while messages arrive.
+#include "BridgeLibrary.h"
+#include "IpcTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using ipctest::BridgeLibrary;
+using ipctest::CallbackLog;
+
+namespace {
+
+const std::string kWindowShown = std::to_string(0xF10001);
+const std::string kWindowClose = std::to_string(0xF1000B);
+
+std::vector<std::string> Ids(const std::vector<ipctest::Record>& records)
+{
+    std::vector<std::string> ids;
+    for (const auto& record : records) {
+        ids.push_back(record.at("id"));
+    }
+    return ids;
+}
+
+} // namespace
+
+TEST(Lifecycle, PostsBeforeInitAndBeforeTheServiceArriveWhenItStarts)
+{
+    ipctest::Service service; // not started yet: nobody serves the pipe
+    BridgeLibrary bridge;
+    EXPECT_TRUE(bridge.Uninit()) << "first call: creates the client, unregisters nothing";
+    bridge.Call("WndShowFinsh");
+    bridge.Call("SendFileInfoAllToFilesystem", L"a");
+    Sleep(300); // the client retries meanwhile
+    ASSERT_TRUE(service.Start());
+    const auto records = ipctest::WaitForRecords(service.RecordPath(), 2);
+    EXPECT_EQ(Ids(records), (std::vector<std::string>{kWindowShown, std::to_string(0xF10003)}));
+}
+
+TEST(Lifecycle, InitTwiceUninitAndInitAgainKeepTheSlots)
+{
+    ipctest::Service service;
+    ASSERT_TRUE(service.Start());
+    BridgeLibrary bridge;
+    // Registered before InitIPCModule, never registered again.
+    bridge.Get<PFN_RegisterWndShowCallback>("RegisterWndShowCallback")(ipctest::OnShowWindow);
+    EXPECT_TRUE(bridge.Init());
+    EXPECT_TRUE(bridge.Init());
+    ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected));
+
+    ASSERT_TRUE(service.Send("send 0xF00001 01000000"));
+    ASSERT_TRUE(CallbackLog::Instance().WaitFor(1));
+    ASSERT_TRUE(service.Send("send 0xF00001 02000000"));
+    ASSERT_TRUE(CallbackLog::Instance().WaitFor(2));
+    Sleep(200);
+    EXPECT_EQ(CallbackLog::Instance().Count(), 2u) << "a second registration replaces the first";
+
+    EXPECT_TRUE(bridge.Uninit());
+    ASSERT_TRUE(service.Send("send 0xF00001 03000000"));
+    ASSERT_TRUE(service.WaitForLine("sent " + std::to_string(0xF00001), 3));
+    Sleep(500);
+    EXPECT_EQ(CallbackLog::Instance().Count(), 2u) << "no callback after UninitIPCModule";
+
+    EXPECT_TRUE(bridge.Init());
+    ASSERT_TRUE(service.Send("send 0xF00001 04000000"));
+    ASSERT_TRUE(CallbackLog::Instance().WaitFor(3));
+    const auto events = CallbackLog::Instance().Events();
+    EXPECT_EQ(events[0].text, L"1");
+    EXPECT_EQ(events[1].text, L"2");
+    EXPECT_EQ(events[2].text, L"4");
+}
+
+TEST(Lifecycle, ServiceKilledAndRestartedMidStream)
+{
+    ipctest::Service service;
+    ASSERT_TRUE(service.Start());
+    BridgeLibrary bridge;
+    bridge.RegisterText("RegisterWndShowSendFilesCallback", ipctest::OnSendFiles);
+    bridge.Init();
+    for (int i = 0; i < 50; ++i) {
+        bridge.Call("WndShowFinsh");
+    }
+    ASSERT_EQ(ipctest::WaitForRecords(service.RecordPath(), 50).size(), 50u);
+
+    service.Kill();
+    Sleep(300); // the client sees the broken pipe and starts retrying
+    for (int i = 0; i < 20; ++i) {
+        bridge.Call("SendWindowClose");
+    }
+    ASSERT_TRUE(service.Start()) << "the pipe name is free again";
+    const auto records = ipctest::WaitForRecords(service.RecordPath(), 70);
+    ASSERT_EQ(records.size(), 70u);
+    for (std::size_t i = 50; i < 70; ++i) {
+        EXPECT_EQ(records[i].at("id"), kWindowClose) << i;
+    }
+    ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected));
+    ASSERT_TRUE(service.Send("send 0xF10005 " + ipctest::Hex(ipctest::Bytes("after restart"))));
+    ASSERT_TRUE(CallbackLog::Instance().WaitFor(1));
+    EXPECT_EQ(CallbackLog::Instance().Events()[0].text, L"after restart");
+}
+
+TEST(Lifecycle, FreeLibraryWhileMessagesArrive)
+{
+    ipctest::Service service;
+    ASSERT_TRUE(service.Start());
+    auto bridge = std::make_unique<BridgeLibrary>();
+    bridge->RegisterText("RegisterWndShowSendFilesCallback", ipctest::OnSendFiles);
+    bridge->Init();
+    bridge->Call("WndShowFinsh");
+    ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected));
+    std::string flood;
+    for (int i = 0; i < 3000; ++i) {
+        flood += "send 0xF10005 " + ipctest::Hex(ipctest::Bytes("m" + std::to_string(i))) + "\n";
+    }
+    ASSERT_TRUE(service.Send(flood));
+    ASSERT_TRUE(CallbackLog::Instance().WaitFor(20));
+
+    bridge->Unload(); // runs the client's destructor under the loader lock
+    EXPECT_EQ(GetModuleHandleW(L"FerrydockUITrans.dll"), nullptr);
+    const std::size_t delivered = CallbackLog::Instance().Count();
+    Sleep(300);
+    EXPECT_EQ(CallbackLog::Instance().Count(), delivered) << "no callback after the unload";
+    EXPECT_LT(delivered, 3000u) << "the unload happened mid-stream";
+
+    // The client's threads end by themselves and release Pipelink.dll as they go.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (GetModuleHandleW(L"Pipelink.dll") != nullptr && GetTickCount64() < deadline) {
+        Sleep(20);
+    }
+    EXPECT_EQ(GetModuleHandleW(L"Pipelink.dll"), nullptr);
+    EXPECT_TRUE(service.WaitForLine("disconnected 15728640"));
+}

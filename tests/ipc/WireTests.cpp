@@ -1,0 +1,132 @@
+// The frame layout compared with blocks built here, and every check a receiver makes.
+#include "PipelinkWire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Put32(std::vector<unsigned char>& out, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    }
+}
+
+// kind 2, src 0xF00000, dest 0xF10000, id 0xF10003, aux -1/-2/-3, auxValue 7, auxValue2 9,
+// flag 1, message "hi\0" after head "hd".
+std::vector<unsigned char> SampleFrame()
+{
+    std::vector<unsigned char> f;
+    Put32(f, 0x4C504446);
+    f.insert(f.end(), {1, 0, 2, 0});
+    Put32(f, 56 + 2 + 3);
+    for (std::uint32_t v : {0xF00000u, 0xF10000u, 0xF10003u, 0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFDu, 7u, 9u}) {
+        Put32(f, v);
+    }
+    f.insert(f.end(), {1, 1, 0, 0});
+    Put32(f, 2);
+    Put32(f, 3);
+    f.insert(f.end(), {'h', 'd', 'h', 'i', 0});
+    return f;
+}
+
+pipelink::ParseResult Parse(const std::vector<unsigned char>& bytes, pipelink::Frame& frame, std::size_t& consumed,
+                            std::string& reason)
+{
+    const char* why = nullptr;
+    const auto result = pipelink::ParseFrame(reinterpret_cast<const char*>(bytes.data()), bytes.size(), frame,
+                                             consumed, why);
+    reason = why != nullptr ? why : "";
+    return result;
+}
+
+} // namespace
+
+TEST(PipelinkWire, FrameBytesAreTheDocumentedLayout)
+{
+    pipelink::FrameFields fields;
+    fields.kind = pipelink::kKindMessage;
+    fields.srcModule = 0xF00000;
+    fields.destModuleId = 0xF10000;
+    fields.messageId = 0xF10003;
+    fields.auxId1 = -1;
+    fields.auxId2 = -2;
+    fields.auxId3 = -3;
+    fields.auxValue = 7;
+    fields.auxValue2 = 9;
+    fields.auxFlag = true;
+    fields.hasMessage = true;
+    std::vector<char> out = {'x'}; // appends after what is there
+    pipelink::AppendFrame(out, fields, "hd", 2, "hi", 3);
+    const std::vector<unsigned char> expected = SampleFrame();
+    ASSERT_EQ(out.size(), expected.size() + 1);
+    EXPECT_EQ(std::vector<unsigned char>(out.begin() + 1, out.end()), expected);
+
+    pipelink::Frame frame;
+    std::size_t consumed = 0;
+    std::string reason;
+    ASSERT_EQ(Parse(expected, frame, consumed, reason), pipelink::ParseResult::Frame);
+    EXPECT_EQ(consumed, expected.size());
+    EXPECT_EQ(frame.fields.auxId2, -2);
+    EXPECT_EQ(frame.fields.auxValue2, 9);
+    EXPECT_TRUE(frame.fields.auxFlag);
+    EXPECT_EQ(frame.head, "hd");
+    EXPECT_EQ(frame.payload, (std::vector<char>{'h', 'i', 0}));
+}
+
+TEST(PipelinkWire, ReceiverRefusesMalformedFrames)
+{
+    struct Case {
+        const char* name;
+        std::size_t offset;
+        std::vector<unsigned char> bytes; // written over the sample frame at offset
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"magic", 0, {'F', 'D', 'P', 'M'}, "bad magic"},
+        {"version 2", 4, {2, 0}, "unknown version"},
+        {"kind 3", 6, {3, 0}, "unknown kind"},
+        {"flag 2", 44, {2}, "bad flag or reserved byte"},
+        {"reserved", 46, {0, 1}, "bad flag or reserved byte"},
+        {"head over bound", 48, {0x01, 0x10, 0, 0}, "length over bound"},
+        {"payload over bound", 52, {0x01, 0x00, 0x10, 0}, "length over bound"},
+        {"frame length short", 8, {60, 0, 0, 0}, "inconsistent frame length"},
+        {"frame length long", 8, {62, 0, 0, 0}, "inconsistent frame length"},
+        {"payload without message", 45, {0}, "payload without message"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<unsigned char> bytes = SampleFrame();
+        std::copy(c.bytes.begin(), c.bytes.end(), bytes.begin() + static_cast<long>(c.offset));
+        pipelink::Frame frame;
+        std::size_t consumed = 0;
+        std::string reason;
+        EXPECT_EQ(Parse(bytes, frame, consumed, reason), pipelink::ParseResult::Malformed);
+        EXPECT_EQ(reason, c.reason);
+    }
+}
+
+TEST(PipelinkWire, SplitsAStreamAtFrameBoundaries)
+{
+    const std::vector<unsigned char> one = SampleFrame();
+    std::vector<unsigned char> stream = one;
+    stream.insert(stream.end(), one.begin(), one.end());
+    for (std::size_t cut = 0; cut < one.size(); ++cut) {
+        pipelink::Frame frame;
+        std::size_t consumed = 0;
+        std::string reason;
+        const std::vector<unsigned char> part(one.begin(), one.begin() + static_cast<long>(cut));
+        ASSERT_EQ(Parse(part, frame, consumed, reason), pipelink::ParseResult::NeedMore) << cut;
+    }
+    pipelink::Frame frame;
+    std::size_t consumed = 0;
+    std::string reason;
+    ASSERT_EQ(Parse(stream, frame, consumed, reason), pipelink::ParseResult::Frame);
+    EXPECT_EQ(consumed, one.size());
+    // Garbage is refused as soon as its first four bytes are in.
+    EXPECT_EQ(Parse({'G', 'E', 'T', ' '}, frame, consumed, reason), pipelink::ParseResult::Malformed);
+}

@@ -1,0 +1,269 @@
+#include "PipeServer.h"
+
+#include "PipelinkPump.h"
+
+#include <sddl.h>
+#include <windows.h>
+
+namespace service {
+
+using FerrydockIpc::UniqueFileHandle;
+using FerrydockIpc::UniqueHandle;
+using FerrydockIpc::UniqueLocalMemory;
+
+struct PipeServer::Session {
+    UniqueFileHandle pipe;
+    UniqueHandle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    std::mutex mutex;
+    std::vector<char> out;
+    std::size_t frames = 0;
+    int module = -1;
+    std::thread thread;
+
+    void Queue(const pipelink::FrameFields& fields, const std::vector<char>& payload)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            pipelink::AppendFrame(out, fields, nullptr, 0, payload.data(), payload.size());
+            ++frames;
+        }
+        SetEvent(wake.get());
+    }
+};
+
+namespace {
+
+constexpr DWORD kBufferBytes = 64 * 1024;
+
+std::wstring CurrentUserSid()
+{
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        return {};
+    }
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+        return {};
+    }
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+        return {};
+    }
+    UniqueLocalMemory owned(text);
+    return text;
+}
+
+// Full access for the current user and LocalSystem only; nothing inherited.
+UniqueLocalMemory PipeSecurity()
+{
+    const std::wstring sid = CurrentUserSid();
+    if (sid.empty()) {
+        return {};
+    }
+    const std::wstring sddl = L"D:P(A;;GA;;;" + sid + L")(A;;GA;;;SY)";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return {};
+    }
+    return UniqueLocalMemory(descriptor);
+}
+
+} // namespace
+
+PipeServer::PipeServer(std::wstring pipeName, RecordFile& record, std::vector<char> devicePayload, Printer print)
+    : pipeName_(std::move(pipeName)), record_(record), devicePayload_(std::move(devicePayload)),
+      print_(std::move(print)), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+}
+
+PipeServer::~PipeServer() { Stop(); }
+
+UniqueFileHandle PipeServer::CreateInstance(bool first, DWORD& error)
+{
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), securityDescriptor_.get(), FALSE};
+    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    UniqueFileHandle instance(CreateNamedPipeW(pipeName_.c_str(), openMode,
+                                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                                                   PIPE_REJECT_REMOTE_CLIENTS,
+                                               PIPE_UNLIMITED_INSTANCES, kBufferBytes, kBufferBytes, 0, &attributes));
+    error = instance ? ERROR_SUCCESS : GetLastError();
+    return instance;
+}
+
+bool PipeServer::Start(std::string& error)
+{
+    securityDescriptor_ = PipeSecurity();
+    if (!securityDescriptor_ || !stop_) {
+        error = "cannot build the pipe's access list (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    // A client of a service that just died may hold the old pipe for a moment.
+    DWORD lastError = ERROR_SUCCESS;
+    UniqueFileHandle first;
+    for (int attempt = 0; attempt < 40 && !first; ++attempt) {
+        first = CreateInstance(true, lastError);
+        if (!first && lastError == ERROR_ACCESS_DENIED) {
+            Sleep(50);
+        } else if (!first) {
+            break;
+        }
+    }
+    if (!first) {
+        error = lastError == ERROR_ACCESS_DENIED ? "another service already serves this pipe"
+                                                 : "cannot create the pipe (error " + std::to_string(lastError) + ")";
+        return false;
+    }
+    listener_ = std::thread([this, instance = std::make_shared<UniqueFileHandle>(std::move(first))] {
+        Listen(std::move(*instance));
+    });
+    return true;
+}
+
+bool PipeServer::AwaitClient(HANDLE instance)
+{
+    UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = connected.get();
+    if (ConnectNamedPipe(instance, &overlapped)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) {
+        return true;
+    }
+    if (error != ERROR_IO_PENDING) {
+        return false;
+    }
+    HANDLE handles[] = {stop_.get(), connected.get()};
+    if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        DWORD ignored = 0;
+        return GetOverlappedResult(instance, &overlapped, &ignored, FALSE) != FALSE;
+    }
+    CancelIoEx(instance, &overlapped);
+    DWORD ignored = 0;
+    GetOverlappedResult(instance, &overlapped, &ignored, TRUE);
+    return false;
+}
+
+void PipeServer::Listen(UniqueFileHandle instance)
+{
+    while (WaitForSingleObject(stop_.get(), 0) != WAIT_OBJECT_0) {
+        if (!instance) {
+            DWORD error = 0;
+            instance = CreateInstance(false, error);
+            if (!instance) {
+                Sleep(50);
+                continue;
+            }
+        }
+        if (!AwaitClient(instance.get())) {
+            instance.reset();
+            continue;
+        }
+        auto session = std::make_shared<Session>();
+        session->pipe = std::move(instance);
+        std::lock_guard<std::mutex> lock(mutex_);
+        sessions_.push_back(session);
+        session->thread = std::thread([this, session] { Serve(session); });
+    }
+}
+
+void PipeServer::Serve(const std::shared_ptr<Session>& session)
+{
+    pipelink::PumpHooks hooks;
+    hooks.takeOutbound = [&](std::vector<char>& out) {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        out.clear();
+        out.swap(session->out);
+        return std::exchange(session->frames, 0);
+    };
+    hooks.requeue = [](std::vector<char>&, std::size_t) {}; // the client is gone
+    hooks.onFrame = [&](pipelink::Frame&& frame) { OnFrame(session, std::move(frame)); };
+    hooks.mayRead = [] { return true; };
+    std::string detail;
+    const pipelink::PumpEnd end =
+        pipelink::RunPump(session->pipe.get(), stop_.get(), session->wake.get(), {}, hooks, detail);
+    if (end == pipelink::PumpEnd::Malformed) {
+        print_("dropped client: malformed frame (" + detail + ")");
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (session->module >= 0) {
+        const auto found = modules_.find(session->module);
+        if (found != modules_.end() && found->second.lock() == session) {
+            modules_.erase(found);
+        }
+        print_("disconnected " + std::to_string(session->module));
+    }
+    session->pipe.reset();
+}
+
+void PipeServer::OnFrame(const std::shared_ptr<Session>& session, pipelink::Frame&& frame)
+{
+    if (frame.fields.kind == pipelink::kKindHello) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        session->module = frame.fields.srcModule;
+        modules_[session->module] = session;
+        print_("connected " + std::to_string(session->module));
+        return;
+    }
+    record_.Append(frame);
+    if (Route(frame.fields.destModuleId, frame.fields, frame.payload)) {
+        return;
+    }
+    if (frame.fields.messageId == kDeviceListMessage) {
+        pipelink::FrameFields reply;
+        reply.srcModule = kDeviceModule;
+        reply.destModuleId = frame.fields.srcModule;
+        reply.messageId = kDeviceListMessage;
+        reply.auxId1 = reply.auxId2 = reply.auxId3 = -1;
+        reply.hasMessage = true;
+        session->Queue(reply, devicePayload_);
+    }
+}
+
+bool PipeServer::Route(int module, const pipelink::FrameFields& fields, const std::vector<char>& payload)
+{
+    std::shared_ptr<Session> target;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = modules_.find(module);
+        if (found != modules_.end()) {
+            target = found->second.lock();
+        }
+    }
+    if (!target) {
+        return false;
+    }
+    target->Queue(fields, payload);
+    return true;
+}
+
+bool PipeServer::SendToModule(const pipelink::FrameFields& fields, const std::vector<char>& payload)
+{
+    return Route(fields.destModuleId, fields, payload);
+}
+
+void PipeServer::Stop()
+{
+    if (!stop_) {
+        return;
+    }
+    SetEvent(stop_.get());
+    if (listener_.joinable()) {
+        listener_.join();
+    }
+    std::list<std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sessions.swap(sessions_);
+    }
+    for (const auto& session : sessions) {
+        if (session->thread.joinable()) {
+            session->thread.join();
+        }
+    }
+}
+
+} // namespace service

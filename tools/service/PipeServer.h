@@ -1,0 +1,65 @@
+// The service's end of the pipe: one instance per connected client, each served by a
+// thread of its own; messages are routed by destModuleId to the client that announced
+// that module, recorded, and device requests answered.
+#pragma once
+
+#include "DeviceList.h"
+#include "PipelinkWire.h"
+#include "RecordFile.h"
+#include "common/UniqueResource.h"
+
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace service {
+
+constexpr int kBridgeModule = 0xF00000;
+constexpr int kTransferModule = 0xF10000;
+constexpr int kDeviceModule = 0x5D0000;
+constexpr int kDeviceListMessage = 0x1502BE;
+
+class PipeServer {
+public:
+    using Printer = std::function<void(const std::string& line)>;
+
+    PipeServer(std::wstring pipeName, RecordFile& record, std::vector<char> devicePayload, Printer print);
+    ~PipeServer();
+    PipeServer(const PipeServer&) = delete;
+    PipeServer& operator=(const PipeServer&) = delete;
+
+    // Creates the first pipe instance and starts listening; false with a message.
+    bool Start(std::string& error);
+    // Queues a message for the client that announced module; false when none did.
+    bool SendToModule(const pipelink::FrameFields& fields, const std::vector<char>& payload);
+    void Stop();
+
+private:
+    struct Session;
+
+    FerrydockIpc::UniqueFileHandle CreateInstance(bool first, DWORD& error);
+    void Listen(FerrydockIpc::UniqueFileHandle instance);
+    bool AwaitClient(HANDLE instance);
+    void Serve(const std::shared_ptr<Session>& session);
+    void OnFrame(const std::shared_ptr<Session>& session, pipelink::Frame&& frame);
+    bool Route(int module, const pipelink::FrameFields& fields, const std::vector<char>& payload);
+
+    const std::wstring pipeName_;
+    RecordFile& record_;
+    const std::vector<char> devicePayload_;
+    Printer print_;
+    FerrydockIpc::UniqueLocalMemory securityDescriptor_;
+    FerrydockIpc::UniqueHandle stop_;
+    std::thread listener_;
+
+    std::mutex mutex_;
+    std::list<std::shared_ptr<Session>> sessions_;
+    std::map<int, std::weak_ptr<Session>> modules_;
+};
+
+} // namespace service
