@@ -170,9 +170,20 @@ DropTargetWindow::~DropTargetWindow()
     delete target_;
 }
 
-void DropTargetWindow::PutCursorInside() const { SetCursorPos(kLeft + kSize / 2, kTop + kSize / 2); }
+// The drag loop takes its position from queued mouse messages, so the ones that an earlier
+// move left behind must go before the next drag starts.
+void MoveCursor(int x, int y)
+{
+    SetCursorPos(x, y);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageW(&message);
+    }
+}
 
-void DropTargetWindow::PutCursorOutside() { SetCursorPos(kLeft + kSize * 2, kTop + kSize * 2); }
+void DropTargetWindow::PutCursorInside() const { MoveCursor(kLeft + kSize / 2, kTop + kSize / 2); }
+
+void DropTargetWindow::PutCursorOutside() { MoveCursor(kLeft + kSize * 2, kTop + kSize * 2); }
 
 namespace {
 

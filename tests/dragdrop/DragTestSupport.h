@@ -38,6 +38,12 @@ public:
     bool ready() const { return ready_; }
     void PutCursorInside() const;
     static void PutCursorOutside();
+    void Forget()
+    {
+        drops = 0;
+        offered.clear();
+        received.clear();
+    }
 
     int drops = 0;
     std::vector<UINT> offered;          // in enumeration order
