@@ -309,25 +309,3 @@ TEST(ComObjects, EnumFormatEtcOffersTheFlagsInOrderAndTheEnumeratorWorks)
                                                          L"(FerrydockIpc::FerrydockDataObject::EnumFormatEtc)"});
     EXPECT_EQ(data->Release(), 0u);
 }
-
-TEST(ComObjects, UnsupportedOperationsLeaveTheirOutputsAlone)
-{
-    FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
-    FORMATETC format = Request(CF_TEXT);
-    STGMEDIUM medium{};
-    DWORD connection = 77;
-    IEnumSTATDATA* advises = reinterpret_cast<IEnumSTATDATA*>(1);
-    DVTARGETDEVICE device{};
-    FORMATETC canonical = Request(CF_TEXT);
-    canonical.ptd = &device;
-    EXPECT_EQ(data->GetDataHere(&format, &medium), E_NOTIMPL);
-    EXPECT_EQ(data->DAdvise(&format, 0, nullptr, &connection), E_NOTIMPL);
-    EXPECT_EQ(connection, 77u);
-    EXPECT_EQ(data->DUnadvise(1), E_NOTIMPL);
-    EXPECT_EQ(data->EnumDAdvise(&advises), E_NOTIMPL);
-    EXPECT_EQ(advises, reinterpret_cast<IEnumSTATDATA*>(1));
-    EXPECT_EQ(data->GetCanonicalFormatEtc(&format, &canonical), E_NOTIMPL);
-    EXPECT_EQ(canonical.ptd, nullptr);
-    EXPECT_EQ(data->GetCanonicalFormatEtc(&format, nullptr), E_NOTIMPL);
-    EXPECT_EQ(data->Release(), 0u);
-}
