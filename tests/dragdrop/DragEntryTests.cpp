@@ -26,9 +26,11 @@ protected:
 };
 
 const wchar_t kHtml[] = L"Version:0.9\r\nStartHTML:00000000\r\nEndHTML:00000000\r\nStartFragment:00000000\r\n"
-                        L"EndFragment:00000000\r\n<html><body><!--StartFragment-->caf\u00e9<!--EndFragment--></body></html>";
+                        L"EndFragment:00000000\r\n<html><body><!--StartFragment-->caf\u00e9<!--EndFragment-->"
+                        L"</body></html>";
 const std::string kHtmlRefreshed = "Version:0.9\r\nStartHTML:00000097\r\nEndHTML:00000166\r\nStartFragment:00000109\r\n"
-                                   "EndFragment:00000134\r\n<html><body><!--StartFragment-->caf\xc3\xa9<!--EndFragment-->"
+                                   "EndFragment:00000134\r\n<html><body><!--StartFragment-->caf\xc3\xa9"
+                                   "<!--EndFragment-->"
                                    "</body></html>";
 
 const wchar_t* Has(const std::vector<LogRecord>& records, const std::wstring& start)
@@ -48,7 +50,8 @@ TEST_F(Drag, DropDeliversEveryFormatByteForByte)
     ASSERT_TRUE(FerrydockIpc::ExecuteDragDrop(&param));
     ASSERT_EQ(target.drops, 1);
     const std::vector<UINT> offered = {CF_HDROP, CF_UNICODETEXT, Registered(L"HTML Format"),
-                                       Registered(L"QQ_Unicode_RichEdit_Format"), Registered(L"KdMultiscreenDataSource")};
+                                       Registered(L"QQ_Unicode_RichEdit_Format"),
+                                       Registered(L"KdMultiscreenDataSource")};
     EXPECT_EQ(target.offered, offered);
     EXPECT_EQ(target.received[CF_HDROP], FileDropBlock({L"C:\\in\\a.txt", L"D:\\b"}));
     EXPECT_EQ(target.received[CF_UNICODETEXT], Utf16z(L"plain"));
@@ -78,12 +81,14 @@ TEST_F(Drag, RequestsAreCheckedAndFileListsSplit)
         {"textNum -1", {nullptr, t, t, t, 0, -1, 1, 1}, {L"textNum is invalid" + check, failed}, {}, 0},
         {"first failure ends the check", {nullptr, t, nullptr, nullptr, 0, 0, 5, 0},
          {L"textNum is invalid" + check, failed}, {}, 0},
-        {"html set with count 0", {nullptr, nullptr, t, nullptr, 0, 0, 0, 0}, {L"htmlNum is invalid" + check, failed}, {}, 0},
+        {"html set with count 0", {nullptr, nullptr, t, nullptr, 0, 0, 0, 0},
+         {L"htmlNum is invalid" + check, failed}, {}, 0},
         {"qqFormatNum 7", {nullptr, t, t, t, 0, 1, 1, 7}, {L"qqFormatNum is invalid" + check, failed}, {}, 0},
         {"fileNum 0 ignores the list", {L"a|b", nullptr, nullptr, nullptr, 0, 0, 0, 0}, {}, {}, 1},
         {"negative fileNum", {L"a|b", nullptr, nullptr, nullptr, -2, 0, 0, 0}, {}, {}, 1},
         {"trailing separator", {L"a|b|", nullptr, nullptr, nullptr, 2, 0, 0, 0}, {}, {L"a", L"b"}, 2},
-        {"doubled separator", {L"a||b", nullptr, nullptr, nullptr, 3, 0, 0, 0}, {L"file info is invalid" + entry}, {}, 0},
+        {"doubled separator", {L"a||b", nullptr, nullptr, nullptr, 3, 0, 0, 0}, {L"file info is invalid" + entry}, {},
+         0},
         {"leading separator", {L"|b", nullptr, nullptr, nullptr, 2, 0, 0, 0}, {}, {L"", L"b"}, 2},
         {"empty list is one empty path", {L"", nullptr, nullptr, nullptr, 1, 0, 0, 0}, {}, {L""}, 2},
         {"too few paths", {L"a", nullptr, nullptr, nullptr, 2, 0, 0, 0}, {L"file info is invalid" + entry}, {}, 0},
@@ -124,6 +129,23 @@ TEST_F(Drag, WithoutATargetTheDragStillCountsAsRun)
     EXPECT_EQ(target.drops, 0);
 }
 
+TEST_F(Drag, TheExportedEntryRunsTheSameDrag)
+{
+    HMODULE library = LoadLibraryW(L"FerrydockUITrans.dll");
+    ASSERT_NE(library, nullptr);
+    const auto execute =
+        reinterpret_cast<PFN_ExecuteDragDrop>(reinterpret_cast<void*>(GetProcAddress(library, "ExecuteDragDrop")));
+    ASSERT_NE(execute, nullptr);
+    DropTargetWindow target;
+    const DragDropParam label{nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0};
+    const DragDropParam refused{nullptr, nullptr, nullptr, nullptr, 0, 2, 0, 0};
+    EXPECT_TRUE(execute(&label));
+    EXPECT_FALSE(execute(&refused));
+    EXPECT_EQ(target.offered, std::vector<UINT>{Registered(L"KdMultiscreenDataSource")});
+    EXPECT_EQ(target.received.begin()->second, Utf16z(L"windowscast"));
+    FreeLibrary(library);
+}
+
 TEST_F(Drag, ATargetMayKeepTheDataObjectAfterTheDrag)
 {
     GlobalMemoryWatch watch;
@@ -156,10 +178,10 @@ HGLOBAL WINAPI NoAlloc(UINT, SIZE_T) { return nullptr; }
 LPVOID WINAPI NoLock(HGLOBAL) { return nullptr; }
 UINT WINAPI NoFormat(LPCWSTR) { return 0; }
 HANDLE WINAPI NoDuplicate(HANDLE, CLIPFORMAT, UINT) { return nullptr; }
+using NothrowNew = void* (*)(std::size_t, const std::nothrow_t&);
 void* NewFailing(std::size_t size, const std::nothrow_t& tag)
 {
-    return FailsNow() && g_calls == g_failAt ? nullptr
-                                            : g_patch->original<void* (*)(std::size_t, const std::nothrow_t&)>()(size, tag);
+    return FailsNow() && g_calls == g_failAt ? nullptr : g_patch->original<NothrowNew>()(size, tag);
 }
 
 std::unique_ptr<ImportPatch> Patch(const char* dll, const char* function, void* fake, int failAt = 0)
@@ -274,7 +296,8 @@ TEST_F(Drag, FailingSystemCallsAreLoggedAndNeverCrash)
         const DragDropParam param{nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0};
         auto patch = Patch("libstdc++-6.dll", "_ZnwyRKSt9nothrow_t", reinterpret_cast<void*>(&NewFailing), failAt);
         EXPECT_FALSE(FerrydockIpc::ExecuteDragDrop(&param));
-        EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{std::wstring(logged) + L"(FerrydockIpc::ExecuteDragDrop)"});
+        EXPECT_EQ(capture.Lines(),
+                  std::vector<std::wstring>{std::wstring(logged) + L"(FerrydockIpc::ExecuteDragDrop)"});
     }
 }
 
@@ -323,7 +346,8 @@ TEST_F(Drag, ThousandsOfDragsLeaveTheProcessFlat)
         data->SetHtmlData(html);
         data->SetQQFormatData(big);
         data->SetLabelData();
-        for (const UINT cf : {UINT{CF_HDROP}, UINT{CF_UNICODETEXT}, data->HtmlFormat(), data->QQFormat(), data->LabelFormat()}) {
+        for (const UINT cf :
+             {UINT{CF_HDROP}, UINT{CF_UNICODETEXT}, data->HtmlFormat(), data->QQFormat(), data->LabelFormat()}) {
             Ask(data, cf);
         }
         data->Release();
@@ -353,6 +377,6 @@ TEST_F(Drag, ThousandsOfDragsLeaveTheProcessFlat)
     EXPECT_LE(after.user, before.user + 4);
     EXPECT_LE(after.privateBytes, before.privateBytes + 16 * 1024 * 1024);
     std::printf("next handle %#llx -> %#llx, gdi %lu -> %lu, user %lu -> %lu, private %zu -> %zu KB\n",
-                static_cast<unsigned long long>(before.nextHandle), static_cast<unsigned long long>(after.nextHandle), before.gdi, after.gdi, before.user, after.user, before.privateBytes / 1024,
-                after.privateBytes / 1024);
+                static_cast<unsigned long long>(before.nextHandle), static_cast<unsigned long long>(after.nextHandle),
+                before.gdi, after.gdi, before.user, after.user, before.privateBytes / 1024, after.privateBytes / 1024);
 }

@@ -229,11 +229,13 @@ GlobalMemoryWatch::GlobalMemoryWatch()
 {
     WatchState& state = State();
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    state.alloc = reinterpret_cast<decltype(&::GlobalAlloc)>(reinterpret_cast<void*>(GetProcAddress(kernel, "GlobalAlloc")));
-    state.free = reinterpret_cast<decltype(&::GlobalFree)>(reinterpret_cast<void*>(GetProcAddress(kernel, "GlobalFree")));
+    const auto resolve = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(kernel, name)); };
+    state.alloc = reinterpret_cast<decltype(&::GlobalAlloc)>(resolve("GlobalAlloc"));
+    state.free = reinterpret_cast<decltype(&::GlobalFree)>(resolve("GlobalFree"));
     state.live.clear();
     state.allocations = 0;
-    const HMODULE modules[] = {GetModuleHandleW(nullptr), GetModuleHandleW(L"ole32.dll"), GetModuleHandleW(L"combase.dll")};
+    const HMODULE modules[] = {GetModuleHandleW(nullptr), GetModuleHandleW(L"ole32.dll"),
+                               GetModuleHandleW(L"combase.dll")};
     for (const HMODULE module : modules) {
         if (module == nullptr) {
             continue;

@@ -69,7 +69,8 @@ TEST(FileType, TheProductPropertyAllowsEveryTypeSilently)
     for (const auto& c : cases) {
         SetProperties(c.properties);
         LogCapture capture;
-        EXPECT_EQ(IsSupportFileTypeImpl(L"setup.exe"), c.everything) << testing::PrintToString(std::wstring(c.properties));
+        EXPECT_EQ(IsSupportFileTypeImpl(L"setup.exe"), c.everything)
+            << testing::PrintToString(std::wstring(c.properties));
         EXPECT_EQ(capture.Records().empty(), c.everything);
     }
     SetProperties(nullptr);

@@ -1,4 +1,4 @@
-// Every payload compared whole with a block built here from the documented layouts.
+// Every payload compared whole with a block built here, byte by byte, as drop targets read it.
 #include "dragdrop/DataObject.h"
 #include "dragdrop/DragTestSupport.h"
 #include "support/LogCapture.h"
@@ -75,25 +75,30 @@ TEST(Payloads, BlocksMatchTheLayoutsByteForByte)
         {"text ends at a zero unit", [&](auto& d) { d.SetTextData(withZero); }, Cf::Text, Utf16z(L"ab")},
         {"text surrogate pair", [](auto& d) { d.SetTextData(L"\U0001F600"); }, Cf::Text, Utf16z(L"\U0001F600")},
         {"html ascii",
-         [](auto& d) { d.SetHtmlData(kWideHeader + L"<html><body>\r\n<!--StartFragment-->hi<!--EndFragment-->\r\n</body></html>"); },
+         [](auto& d) {
+             d.SetHtmlData(kWideHeader + L"<html><body>\r\n<!--StartFragment-->hi<!--EndFragment-->\r\n</body></html>");
+         },
          Cf::Html,
          Z(Golden("00000097", "00000167", "00000111", "00000133") +
            "<html><body>\r\n<!--StartFragment-->hi<!--EndFragment-->\r\n</body></html>")},
         {"html non-ASCII counts bytes",
          [](auto& d) {
-             d.SetHtmlData(kWideHeader +
-                           L"<html><body>\r\n<!--StartFragment-->caf\u00e9 \u4e2d\U0001F600<!--EndFragment-->\r\n</body></html>");
+             d.SetHtmlData(kWideHeader + L"<html><body>\r\n<!--StartFragment-->caf\u00e9 \u4e2d\U0001F600"
+                                         L"<!--EndFragment-->\r\n</body></html>");
          },
          Cf::Html,
          Z(Golden("00000097", "00000180", "00000111", "00000146") +
            "<html><body>\r\n<!--StartFragment-->caf\xc3\xa9 \xe4\xb8\xad\xed\xa0\xbd\xed\xb8\x80<!--EndFragment-->\r\n"
            "</body></html>")},
         {"html keeps an embedded zero",
-         [](auto& d) { d.SetHtmlData(kWideHeader + std::wstring(L"<html><!--StartFragment-->a\0b<!--EndFragment--></html>", 54)); },
+         [](auto& d) {
+             d.SetHtmlData(kWideHeader + std::wstring(L"<html><!--StartFragment-->a\0b<!--EndFragment--></html>", 54));
+         },
          Cf::Html,
          Z(Golden("00000097", "00000151", "00000103", "00000126") +
            std::string("<html><!--StartFragment-->a\0b<!--EndFragment--></html>", 54))},
-        {"html failed refresh is one zero byte", [](auto& d) { d.SetHtmlData(kWideHeader + L"<HTML></HTML>"); }, Cf::Html,
+        {"html failed refresh is one zero byte", [](auto& d) { d.SetHtmlData(kWideHeader + L"<HTML></HTML>"); },
+         Cf::Html,
          Bytes{0}},
         {"rich-edit per unit, zero kept",
          [](auto& d) { d.SetQQFormatData(std::wstring(L"a\0b\U0001F600", 5)); }, Cf::QQ,

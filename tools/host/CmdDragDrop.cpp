@@ -132,9 +132,14 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; } // lives on the stack of the command
     STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP DragEnter(IDataObject*, DWORD, POINTL, DWORD* effect) override { return *effect &= DROPEFFECT_COPY, S_OK; }
-    STDMETHODIMP DragOver(DWORD, POINTL, DWORD* effect) override { return *effect &= DROPEFFECT_COPY, S_OK; }
+    STDMETHODIMP DragEnter(IDataObject*, DWORD, POINTL, DWORD* effect) override { return Copy(effect); }
+    STDMETHODIMP DragOver(DWORD, POINTL, DWORD* effect) override { return Copy(effect); }
     STDMETHODIMP DragLeave() override { return S_OK; }
+    static HRESULT Copy(DWORD* effect)
+    {
+        *effect &= DROPEFFECT_COPY;
+        return S_OK;
+    }
     STDMETHODIMP Drop(IDataObject* data, DWORD, POINTL, DWORD* effect) override
     {
         ++drops;
@@ -253,7 +258,8 @@ int RunCheckType(host::Api& api, const std::vector<std::wstring>& args)
         PrintLine(L"FERRYDOCK_SUPPORT_PROPERTIES=" + properties);
     }
     for (size_t i = first; i < args.size(); ++i) {
-        PrintLine(FormatText(L"  %-32ls %ls", args[i].c_str(), check(args[i].c_str()) ? L"may be transferred" : L"refused"));
+        const bool allowed = check(args[i].c_str());
+        PrintLine(FormatText(L"  %-32ls %ls", args[i].c_str(), allowed ? L"may be transferred" : L"refused"));
     }
     SetEnvironmentVariableW(L"FERRYDOCK_SUPPORT_PROPERTIES", hadPrevious ? previous : nullptr);
     return 0;
