@@ -210,6 +210,7 @@ HRESULT Ask(IDataObject* data, UINT cf, Bytes* bytes = nullptr)
 
 TEST_F(Drag, FailingSystemCallsAreLoggedAndNeverCrash)
 {
+    GlobalMemoryWatch watch; // the fault patches below stack on top of its own
     const std::wstring tag = L"(FerrydockIpc::FerrydockDataObject::";
     const std::wstring hollow = L"pMedSrc->hGlobal is null" + tag + L"CopyMedium)";
     {   // No memory for any block: every payload is offered but cannot be read.
@@ -299,6 +300,8 @@ TEST_F(Drag, FailingSystemCallsAreLoggedAndNeverCrash)
         EXPECT_EQ(capture.Lines(),
                   std::vector<std::wstring>{std::wstring(logged) + L"(FerrydockIpc::ExecuteDragDrop)"});
     }
+    EXPECT_GT(watch.allocations(), 0u);
+    EXPECT_TRUE(watch.live().empty()) << watch.live().size() << " blocks left";
 }
 
 namespace {
