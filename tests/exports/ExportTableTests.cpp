@@ -41,6 +41,8 @@ const std::set<std::string>& ExpectedExports()
 
 
         // drag-and-drop and file type check
+        "ExecuteDragDrop",
+        "IsSupportFileType",
 
 
         // save folders and current user
