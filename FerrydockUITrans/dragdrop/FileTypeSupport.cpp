@@ -1,6 +1,5 @@
-#include "dragdrop/FileTypeSupport.h"
-
 #include "common/Log.h"
+#include "ipc/IPCHelper.h"
 
 #include "XaloSoftShelf.h"
 
@@ -32,7 +31,9 @@ bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
 
 } // namespace
 
-bool IsSupportFileTypeImpl(const wchar_t* file)
+// A member of the IPC helper, though it uses none of its state: the interface reaches
+// it through the helper, which is created on first use like every IPC export.
+bool IPCHelper::IsSupportFileType(const wchar_t* file)
 {
     if (file == nullptr) {
         Log(LogLevel::Notice, kWhere, "[FD]IsSupportFileType file is nullptr");

@@ -3,7 +3,7 @@
 
 #include "common/Log.h"
 #include "dragdrop/DragDrop.h"
-#include "dragdrop/FileTypeSupport.h"
+#include "ipc/IPCHelper.h"
 
 extern "C" bool FERRYDOCK_CALL ExecuteDragDrop(const DragDropParam* param)
 {
@@ -16,5 +16,5 @@ extern "C" bool FERRYDOCK_CALL IsSupportFileType(const wchar_t* fileName)
         FerrydockIpc::Log(FerrydockIpc::LogLevel::Error, "FerrydockIpc::IsSupportFileType", "dir is null");
         return false;
     }
-    return FerrydockIpc::IsSupportFileTypeImpl(fileName);
+    return FerrydockIpc::IPCHelper::GetInstance()->IsSupportFileType(fileName);
 }

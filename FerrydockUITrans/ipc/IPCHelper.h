@@ -27,7 +27,7 @@ public:
     void SendFileInfoAllToFilesystem(const wchar_t* text);
     void SendSaveFileToFilesystem(const wchar_t* text);
 
-    // The file type check: defined with the drag-and-drop code.
+    // The file type check; it lives with the drag-and-drop code.
     bool IsSupportFileType(const wchar_t* file);
 
     void OnRecvIPCMessageMainWindow(TagIPCMessageItem& msgItem);

@@ -1,16 +1,33 @@
 #include "FerrydockUITrans.h"
-#include "dragdrop/FileTypeSupport.h"
+#include "ipc/IPCHelper.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-using FerrydockIpc::IsSupportFileTypeImpl;
+#include <tlhelp32.h>
+
 using testsupport::LogCapture;
 using testsupport::LogRecord;
 
 namespace {
+
+bool MemberCheck(const wchar_t* file) { return FerrydockIpc::IPCHelper::GetInstance()->IsSupportFileType(file); }
+
+// The IPC client runs a thread of its own: a new thread shows that the helper was created.
+int ThreadsOfThisProcess()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
 
 const std::wstring kRefused = L"DRAGDROP - Contains file types that do not support transfer ";
 const std::wstring kTag = L"(FerrydockIpc::IPCHelper::IsSupportFileType)";
@@ -43,7 +60,7 @@ TEST(FileType, ExtensionIsTheTextAfterTheLastDotOfTheWholePath)
     };
     for (const auto& c : cases) {
         LogCapture capture;
-        EXPECT_EQ(IsSupportFileTypeImpl(c.name), c.allowed) << testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ(MemberCheck(c.name), c.allowed) << testing::PrintToString(std::wstring(c.name));
         std::vector<LogRecord> expected;
         if (c.refusedExtension != nullptr) {
             expected.push_back({4, kRefused + c.refusedExtension + kTag});
@@ -51,7 +68,7 @@ TEST(FileType, ExtensionIsTheTextAfterTheLastDotOfTheWholePath)
         EXPECT_EQ(capture.Records(), expected);
     }
     LogCapture capture;
-    EXPECT_FALSE(IsSupportFileTypeImpl(nullptr));
+    EXPECT_FALSE(MemberCheck(nullptr));
     EXPECT_EQ(capture.Records(), (std::vector<LogRecord>{{3, L"[FD]IsSupportFileType file is nullptr" + kTag}}));
 }
 
@@ -69,7 +86,7 @@ TEST(FileType, TheProductPropertyAllowsEveryTypeSilently)
     for (const auto& c : cases) {
         SetProperties(c.properties);
         LogCapture capture;
-        EXPECT_EQ(IsSupportFileTypeImpl(L"setup.exe"), c.everything)
+        EXPECT_EQ(MemberCheck(L"setup.exe"), c.everything)
             << testing::PrintToString(std::wstring(c.properties));
         EXPECT_EQ(capture.Records().empty(), c.everything);
     }
@@ -85,8 +102,11 @@ TEST(FileType, ExportRefusesNullBeforeAskingTheMember)
         reinterpret_cast<void*>(GetProcAddress(library, "IsSupportFileType")));
     ASSERT_NE(check, nullptr);
     LogCapture capture;
+    const int threadsBefore = ThreadsOfThisProcess();
     EXPECT_FALSE(check(nullptr));
+    EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore) << "a null name must not create the IPC helper";
     EXPECT_FALSE(check(L"x.apk"));
+    EXPECT_GT(ThreadsOfThisProcess(), threadsBefore) << "the first real check creates the IPC helper";
     EXPECT_TRUE(check(L"x.png"));
     EXPECT_EQ(capture.Records(), (std::vector<LogRecord>{{4, L"dir is null(FerrydockIpc::IsSupportFileType)"},
                                                          {4, kRefused + L"apk" + kTag}}));
