@@ -283,7 +283,7 @@ struct Api {
 template <typename Fn>
 void Resolve(HMODULE module, const char* name, Fn& fn)
 {
-    fn = reinterpret_cast<Fn>(GetProcAddress(module, name));
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
 std::atomic<int> g_shownFiles{0};
