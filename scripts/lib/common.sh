@@ -18,10 +18,11 @@ ferrydock_setup() {
   "$ROOT/scripts/setup"
 }
 
+# ferrydock_build [extra cmake arguments]
 ferrydock_build() {
   cmake -S "$ROOT" -B "$BUILD_DIR" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE="${FERRYDOCK_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+    -DCMAKE_BUILD_TYPE="${FERRYDOCK_BUILD_TYPE:-RelWithDebInfo}" "$@" >/dev/null
   cmake --build "$BUILD_DIR" -j "$JOBS"
 }
 

@@ -52,17 +52,30 @@ void WriteSlot(void** slot, void* value)
     FlushInstructionCache(GetCurrentProcess(), slot, sizeof(void*));
 }
 
-} // namespace
-
-ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement)
+void** FindSlot(HMODULE module, const char* dll, const char* function)
 {
+    void** found = nullptr;
     ForEachImport(module, [&](const char* importDll, const char* name, void** slot) {
         if (_stricmp(importDll, dll) != 0 || std::strcmp(name, function) != 0) {
             return false;
         }
-        slot_ = slot;
+        found = slot;
         return true;
     });
+    return found;
+}
+
+} // namespace
+
+void* ImportPatch::CurrentTarget(HMODULE module, const char* dll, const char* function)
+{
+    void** slot = FindSlot(module, dll, function);
+    return slot != nullptr ? *slot : nullptr;
+}
+
+ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement)
+{
+    slot_ = FindSlot(module, dll, function);
     if (slot_ != nullptr) {
         original_ = *slot_;
         WriteSlot(slot_, replacement);

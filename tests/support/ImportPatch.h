@@ -19,6 +19,8 @@ public:
     ImportPatch& operator=(const ImportPatch&) = delete;
 
     bool active() const { return slot_ != nullptr; }
+    // What the import slot of function currently holds; null when the module lacks it.
+    static void* CurrentTarget(HMODULE module, const char* dll, const char* function);
     // The function that the entry held before the patch.
     template <typename Fn>
     Fn original() const
