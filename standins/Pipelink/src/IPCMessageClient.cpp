@@ -182,6 +182,7 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
     fields.auxValue2 = item.auxValue2;
     fields.auxFlag = item.auxFlag;
     fields.hasMessage = item.message != nullptr;
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(outMutex_);
         if (givenUp_ || stopping_) {
@@ -195,11 +196,16 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
             return false;
         }
         refusing_ = false;
+        wasEmpty = outBytes_.empty();
         pipelink::AppendFrame(outBytes_, fields, item.headText.data(), item.headText.size(), item.message,
                               static_cast<std::size_t>(item.messageLength));
         ++outFrames_;
     }
-    SetEvent(wake_.get());
+    // The connection thread takes the whole queue at once: one wake per batch. Under
+    // Wine every SetEvent is a round trip to the wineserver.
+    if (wasEmpty) {
+        SetEvent(wake_.get());
+    }
     return true;
 }
 
@@ -294,11 +300,16 @@ void IPCMessageClient::State::Receive(pipelink::Frame&& frame)
     if (frame.fields.kind != pipelink::kKindMessage) {
         return;
     }
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(inMutex_);
+        wasEmpty = inbound_.empty();
         inbound_.push_back(std::move(frame));
     }
-    SetEvent(inboundReady_.get());
+    // The delivery thread drains the queue before it waits again.
+    if (wasEmpty) {
+        SetEvent(inboundReady_.get());
+    }
 }
 
 bool IPCMessageClient::State::InboundHasRoom()
