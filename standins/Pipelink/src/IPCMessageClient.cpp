@@ -137,9 +137,11 @@ bool IPCMessageClient::State::StartThread(const std::shared_ptr<State>& self, LP
     return true;
 }
 
+// Only the connection thread is started here; it starts the delivery thread itself, so
+// that the constructor pays for one thread creation, not two.
 bool IPCMessageClient::State::StartThreads(const std::shared_ptr<State>& self)
 {
-    return StartThread(self, &State::DeliveryThread) && StartThread(self, &State::ConnectionThread);
+    return StartThread(self, &State::ConnectionThread);
 }
 
 DWORD WINAPI IPCMessageClient::State::ConnectionThread(void* parameter)
@@ -147,6 +149,9 @@ DWORD WINAPI IPCMessageClient::State::ConnectionThread(void* parameter)
     HMODULE module = static_cast<ThreadStart*>(parameter)->module;
     {
         std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+        if (!start->state->stopping_ && !start->state->StartThread(start->state, &State::DeliveryThread)) {
+            LogNotice(L"Pipelink could not start its delivery thread; nothing will be delivered");
+        }
         start->state->RunConnection();
     }
     FreeLibraryAndExitThread(module, 0);
@@ -403,9 +408,13 @@ void IPCMessageClient::State::UnregisterAll()
         removed.swap(callbacks_);
         return;
     }
+    {
+        // From here on no lookup finds a callable...
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        removed.swap(callbacks_);
+    }
+    // ...and this waits for one that was found before and may be running.
     std::lock_guard<std::mutex> dispatch(dispatchMutex_);
-    std::lock_guard<std::mutex> lock(registryMutex_);
-    removed.swap(callbacks_);
 }
 
 void IPCMessageClient::State::Shutdown()
