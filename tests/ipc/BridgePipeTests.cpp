@@ -161,6 +161,9 @@ TEST(ServiceToBridge, EveryInboundMessageReachesItsCallbackOnTheDeliveryThread)
     // Not delivered: no handler for the id, or dropped by the handler.
     ASSERT_TRUE(service.Send("send 0xF10005 -"));
     ASSERT_TRUE(service.Send("send 0xF0000A 00"));
+    // The service reads its commands on its own: let them all go out before the request.
+    ASSERT_TRUE(CallbackLog::Instance().WaitFor(cases.size()));
+    ASSERT_TRUE(service.WaitForLine("sent " + std::to_string(0xF0000A)));
     bridge.Call("SendDeviceGetToFilesystem");
     ASSERT_TRUE(CallbackLog::Instance().WaitFor(cases.size() + 1));
     const auto events = CallbackLog::Instance().Events();

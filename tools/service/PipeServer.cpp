@@ -22,12 +22,16 @@ struct PipeServer::Session {
 
     void Queue(const pipelink::FrameFields& fields, const std::vector<char>& payload)
     {
+        bool wasEmpty = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
+            wasEmpty = out.empty();
             pipelink::AppendFrame(out, fields, nullptr, 0, payload.data(), payload.size());
             ++frames;
         }
-        SetEvent(wake.get());
+        if (wasEmpty) {
+            SetEvent(wake.get());
+        }
     }
 };
 
@@ -181,7 +185,7 @@ void PipeServer::Serve(const std::shared_ptr<Session>& session)
     };
     hooks.requeue = [](std::vector<char>&, std::size_t) {}; // the client is gone
     hooks.onFrame = [&](pipelink::Frame&& frame) { OnFrame(session, std::move(frame)); };
-    hooks.mayRead = [] { return true; };
+    hooks.mayRead = [this] { return !paused_; };
     std::string detail;
     const pipelink::PumpEnd end =
         pipelink::RunPump(session->pipe.get(), stop_.get(), session->wake.get(), {}, hooks, detail);
@@ -208,6 +212,7 @@ void PipeServer::OnFrame(const std::shared_ptr<Session>& session, pipelink::Fram
         print_("connected " + std::to_string(session->module));
         return;
     }
+    ++received_;
     record_.Append(frame);
     if (Route(frame.fields.destModuleId, frame.fields, frame.payload)) {
         return;
@@ -243,6 +248,15 @@ bool PipeServer::Route(int module, const pipelink::FrameFields& fields, const st
 bool PipeServer::SendToModule(const pipelink::FrameFields& fields, const std::vector<char>& payload)
 {
     return Route(fields.destModuleId, fields, payload);
+}
+
+void PipeServer::SetPaused(bool paused)
+{
+    paused_ = paused;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& session : sessions_) {
+        SetEvent(session->wake.get());
+    }
 }
 
 void PipeServer::Stop()

@@ -8,6 +8,7 @@
 #include "RecordFile.h"
 #include "common/UniqueResource.h"
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <map>
@@ -39,6 +40,11 @@ public:
     bool SendToModule(const pipelink::FrameFields& fields, const std::vector<char>& payload);
     void Stop();
 
+    // Messages received since the start.
+    unsigned long long Received() const { return received_; }
+    // Paused: the service keeps its clients connected but reads nothing (a hung service).
+    void SetPaused(bool paused);
+
 private:
     struct Session;
 
@@ -60,6 +66,8 @@ private:
     std::mutex mutex_;
     std::list<std::shared_ptr<Session>> sessions_;
     std::map<int, std::weak_ptr<Session>> modules_;
+    std::atomic<unsigned long long> received_{0};
+    std::atomic<bool> paused_{false};
 };
 
 } // namespace service

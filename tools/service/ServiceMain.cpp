@@ -1,6 +1,9 @@
 // ferrydock-service [--pipe NAME] [--record FILE] [--devices FILE]
 // Prints "ready" once the pipe listens, then reads commands on standard input:
 //   send <messageId> <hex payload | ->   message to the bridge's module 0xF00000
+//   flood <messageId> <count> <hex payload>   count copies at once (benchmarks)
+//   stats                                 prints "received <messages received so far>"
+//   pause / resume                        stop / restart reading from the clients
 //   quit
 // Events are printed one a line: "connected <module>", "disconnected <module>",
 // "sent <messageId>", "error: ...".
@@ -17,6 +20,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -92,6 +96,20 @@ bool ParseHex(const std::string& text, std::vector<char>& bytes)
     return true;
 }
 
+bool BridgeMessage(const std::string& idText, const std::string& payloadText, pipelink::FrameFields& fields,
+                   std::vector<char>& payload)
+{
+    if (!ParseNumber(idText, fields.messageId) || payloadText.empty() ||
+        (payloadText != "-" && !ParseHex(payloadText, payload)) || payload.size() > pipelink::kMaxPayloadBytes) {
+        return false;
+    }
+    fields.srcModule = service::kTransferModule;
+    fields.destModuleId = service::kBridgeModule;
+    fields.auxId1 = fields.auxId2 = fields.auxId3 = -1;
+    fields.hasMessage = payloadText != "-";
+    return true;
+}
+
 void RunSend(service::PipeServer& server, const std::string& arguments)
 {
     const std::size_t space = arguments.find(' ');
@@ -99,22 +117,32 @@ void RunSend(service::PipeServer& server, const std::string& arguments)
     const std::string payloadText = space == std::string::npos ? "" : arguments.substr(space + 1);
     pipelink::FrameFields fields;
     std::vector<char> payload;
-    if (!ParseNumber(idText, fields.messageId) || payloadText.empty() ||
-        (payloadText != "-" && !ParseHex(payloadText, payload))) {
+    if (!BridgeMessage(idText, payloadText, fields, payload)) {
         PrintLine("error: usage: send <messageId> <hex payload | ->");
-        return;
-    }
-    fields.srcModule = service::kTransferModule;
-    fields.destModuleId = service::kBridgeModule;
-    fields.auxId1 = fields.auxId2 = fields.auxId3 = -1;
-    fields.hasMessage = payloadText != "-";
-    if (payload.size() > pipelink::kMaxPayloadBytes) {
-        PrintLine("error: payload over the frame bound");
     } else if (server.SendToModule(fields, payload)) {
         PrintLine("sent " + std::to_string(fields.messageId));
     } else {
         PrintLine("error: no client for module " + std::to_string(service::kBridgeModule));
     }
+}
+
+void RunFlood(service::PipeServer& server, const std::string& arguments)
+{
+    std::istringstream words(arguments);
+    std::string idText, countText, payloadText;
+    words >> idText >> countText >> payloadText;
+    pipelink::FrameFields fields;
+    std::vector<char> payload;
+    int count = 0;
+    if (!BridgeMessage(idText, payloadText, fields, payload) || !ParseNumber(countText, count)) {
+        PrintLine("error: usage: flood <messageId> <count> <hex payload | ->");
+        return;
+    }
+    int sent = 0;
+    while (sent < count && server.SendToModule(fields, payload)) {
+        ++sent;
+    }
+    PrintLine("flooded " + std::to_string(sent));
 }
 
 void ReadCommands(service::PipeServer& server)
@@ -129,8 +157,15 @@ void ReadCommands(service::PipeServer& server)
         }
         if (line.rfind("send ", 0) == 0) {
             RunSend(server, line.substr(5));
+        } else if (line.rfind("flood ", 0) == 0) {
+            RunFlood(server, line.substr(6));
+        } else if (line == "stats") {
+            PrintLine("received " + std::to_string(server.Received()));
+        } else if (line == "pause" || line == "resume") {
+            server.SetPaused(line == "pause");
+            PrintLine(line == "pause" ? "paused" : "resumed");
         } else if (!line.empty()) {
-            PrintLine("error: unknown command (send, quit)");
+            PrintLine("error: unknown command (send, flood, stats, pause, resume, quit)");
         }
     }
 }

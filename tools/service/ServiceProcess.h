@@ -67,17 +67,14 @@ public:
                written == data.size();
     }
 
-    // Waits until line has been printed at least count times since Start.
+    // Waits until line has been printed at least count times since Start (false when
+    // the time runs out or the service's output ends first).
     bool WaitForLine(const std::string& line, int count, DWORD timeoutMs)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            int seen = 0;
-            for (const auto& printed : lines_) {
-                seen += printed == line ? 1 : 0;
-            }
-            return seen >= count || (!readerRunning_ && seen < count && readerStarted_);
-        }) && CountLocked(line) >= count;
+        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return CountLocked(line) >= count || (readerStarted_ && !readerRunning_); });
+        return CountLocked(line) >= count;
     }
 
     std::vector<std::string> Lines() const

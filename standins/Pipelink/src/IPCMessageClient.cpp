@@ -137,9 +137,11 @@ bool IPCMessageClient::State::StartThread(const std::shared_ptr<State>& self, LP
     return true;
 }
 
+// Only the connection thread is started here; it starts the delivery thread itself, so
+// that the constructor pays for one thread creation, not two.
 bool IPCMessageClient::State::StartThreads(const std::shared_ptr<State>& self)
 {
-    return StartThread(self, &State::DeliveryThread) && StartThread(self, &State::ConnectionThread);
+    return StartThread(self, &State::ConnectionThread);
 }
 
 DWORD WINAPI IPCMessageClient::State::ConnectionThread(void* parameter)
@@ -147,6 +149,9 @@ DWORD WINAPI IPCMessageClient::State::ConnectionThread(void* parameter)
     HMODULE module = static_cast<ThreadStart*>(parameter)->module;
     {
         std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+        if (!start->state->stopping_ && !start->state->StartThread(start->state, &State::DeliveryThread)) {
+            LogNotice(L"Pipelink could not start its delivery thread; nothing will be delivered");
+        }
         start->state->RunConnection();
     }
     FreeLibraryAndExitThread(module, 0);
@@ -182,6 +187,7 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
     fields.auxValue2 = item.auxValue2;
     fields.auxFlag = item.auxFlag;
     fields.hasMessage = item.message != nullptr;
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(outMutex_);
         if (givenUp_ || stopping_) {
@@ -195,11 +201,16 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
             return false;
         }
         refusing_ = false;
+        wasEmpty = outBytes_.empty();
         pipelink::AppendFrame(outBytes_, fields, item.headText.data(), item.headText.size(), item.message,
                               static_cast<std::size_t>(item.messageLength));
         ++outFrames_;
     }
-    SetEvent(wake_.get());
+    // The connection thread takes the whole queue at once: one wake per batch. Under
+    // Wine every SetEvent is a round trip to the wineserver.
+    if (wasEmpty) {
+        SetEvent(wake_.get());
+    }
     return true;
 }
 
@@ -294,11 +305,16 @@ void IPCMessageClient::State::Receive(pipelink::Frame&& frame)
     if (frame.fields.kind != pipelink::kKindMessage) {
         return;
     }
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(inMutex_);
+        wasEmpty = inbound_.empty();
         inbound_.push_back(std::move(frame));
     }
-    SetEvent(inboundReady_.get());
+    // The delivery thread drains the queue before it waits again.
+    if (wasEmpty) {
+        SetEvent(inboundReady_.get());
+    }
 }
 
 bool IPCMessageClient::State::InboundHasRoom()
@@ -392,9 +408,13 @@ void IPCMessageClient::State::UnregisterAll()
         removed.swap(callbacks_);
         return;
     }
+    {
+        // From here on no lookup finds a callable...
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        removed.swap(callbacks_);
+    }
+    // ...and this waits for one that was found before and may be running.
     std::lock_guard<std::mutex> dispatch(dispatchMutex_);
-    std::lock_guard<std::mutex> lock(registryMutex_);
-    removed.swap(callbacks_);
 }
 
 void IPCMessageClient::State::Shutdown()
