@@ -3,6 +3,7 @@
 #include "dragdrop/DataObject.h"
 #include "dragdrop/DragDrop.h"
 #include "dragdrop/DragTestSupport.h"
+#include "support/ProcessUsage.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -306,32 +307,14 @@ TEST_F(Drag, FailingSystemCallsAreLoggedAndNeverCrash)
 
 namespace {
 
-struct Usage {
-    ULONG_PTR nextHandle = 0;
+struct GuiUsage {
     DWORD gdi = 0, user = 0;
-    SIZE_T privateBytes = 0;
 };
 
-// Wine answers 0 for the process's handle count and private bytes, so both are measured in
-// ways that work on Windows and Wine alike: a handle table that leaks hands out ever higher
-// values, and private bytes are the committed private pages of the address space. The GDI
-// and USER counts are 0 under Wine: that check bites only on Windows.
-Usage Measure()
+// The GDI and USER counts are 0 under Wine: that check bites only on Windows.
+GuiUsage MeasureGui()
 {
-    Usage usage;
-    const HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    usage.nextHandle = reinterpret_cast<ULONG_PTR>(probe);
-    CloseHandle(probe);
-    usage.gdi = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
-    usage.user = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
-    MEMORY_BASIC_INFORMATION region{};
-    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
-         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
-            usage.privateBytes += region.RegionSize;
-        }
-    }
-    return usage;
+    return {GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS)};
 }
 
 } // namespace
@@ -369,17 +352,19 @@ TEST_F(Drag, ThousandsOfDragsLeaveTheProcessFlat)
         quiet.Clear();
     };
     drags(300, 300);
-    const Usage before = Measure();
+    const testsupport::ProcessUsage before = testsupport::MeasureProcessUsage();
+    const GuiUsage guiBefore = MeasureGui();
     for (int round = 0; round < 4; ++round) {
         drags(500, 250);
     }
-    const Usage after = Measure();
+    const testsupport::ProcessUsage after = testsupport::MeasureProcessUsage();
+    const GuiUsage guiAfter = MeasureGui();
     EXPECT_EQ(target.drops, 1300);
-    EXPECT_LE(after.nextHandle, before.nextHandle + 16 * sizeof(HANDLE));
-    EXPECT_LE(after.gdi, before.gdi + 4);
-    EXPECT_LE(after.user, before.user + 4);
+    EXPECT_LE(after.handles, before.handles + 16);
+    EXPECT_LE(guiAfter.gdi, guiBefore.gdi + 4);
+    EXPECT_LE(guiAfter.user, guiBefore.user + 4);
     EXPECT_LE(after.privateBytes, before.privateBytes + 16 * 1024 * 1024);
-    std::printf("next handle %#llx -> %#llx, gdi %lu -> %lu, user %lu -> %lu, private %zu -> %zu KB\n",
-                static_cast<unsigned long long>(before.nextHandle), static_cast<unsigned long long>(after.nextHandle),
-                before.gdi, after.gdi, before.user, after.user, before.privateBytes / 1024, after.privateBytes / 1024);
+    std::printf("handles %lu -> %lu, gdi %lu -> %lu, user %lu -> %lu, private %zu -> %zu KB\n", before.handles,
+                after.handles, guiBefore.gdi, guiAfter.gdi, guiBefore.user, guiAfter.user, before.privateBytes / 1024,
+                after.privateBytes / 1024);
 }

@@ -4,6 +4,7 @@
 #include "SecurityHooks.h"
 
 #include "FerrydockUITrans.h"
+#include "support/ProcessUsage.h"
 
 #include <gtest/gtest.h>
 
@@ -232,39 +233,6 @@ TEST_F(SaveFolders, TwoThreadsRaceThroughTheFirstCall)
 
 namespace {
 
-struct Usage {
-    DWORD handles = 0;
-    SIZE_T privateBytes = 0;
-    SIZE_T heapBytes = 0;
-};
-
-// Wine answers 0 for the handle count and the private bytes: count the open handle
-// values (the table hands out its lowest free slots first) and the heaps' busy bytes.
-Usage Measure()
-{
-    Usage usage;
-    if (!GetProcessHandleCount(GetCurrentProcess(), &usage.handles) || usage.handles == 0) {
-        DWORD flags = 0;
-        for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
-            usage.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
-        }
-    }
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
-    usage.privateBytes = counters.PrivateUsage;
-    HANDLE heaps[64];
-    const DWORD count = GetProcessHeaps(64, heaps);
-    for (DWORD i = 0; i < count && i < 64; ++i) {
-        PROCESS_HEAP_ENTRY entry{};
-        HeapLock(heaps[i]);
-        while (HeapWalk(heaps[i], &entry)) {
-            usage.heapBytes += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0 ? entry.cbData : 0;
-        }
-        HeapUnlock(heaps[i]);
-    }
-    return usage;
-}
-
 BOOL WINAPI Denying(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD, LPDWORD granted,
                     LPBOOL status)
 {
@@ -291,12 +259,12 @@ TEST_F(SaveFolders, HundredsOfCallsLeaveHandlesAndMemoryFlat)
         for (int i = 0; i < 20; ++i) {
             Export(name)(buffer, 1024);
         }
-        const Usage before = Measure();
+        const testsupport::ProcessUsage before = testsupport::MeasureProcessUsage();
         for (int i = 0; i < 300; ++i) {
             Export(name)(buffer, 1024);
             Export(name)(buffer, 8);
         }
-        const Usage after = Measure();
+        const testsupport::ProcessUsage after = testsupport::MeasureProcessUsage();
         std::printf("%s%s: 600 calls, handles %lu -> %lu, private bytes %zu -> %zu, heap bytes %zu -> %zu\n", name,
                     repair ? " (repair)" : "", before.handles, after.handles, static_cast<size_t>(before.privateBytes),
                     static_cast<size_t>(after.privateBytes), static_cast<size_t>(before.heapBytes),

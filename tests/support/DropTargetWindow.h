@@ -1,0 +1,48 @@
+// A visible top-level window of its own class, registered as an OLE drop target, with
+// the cursor placed over it: a drag started on this thread without a button held drops
+// here at once. The calling thread must have called OleInitialize.
+#pragma once
+
+#include <windows.h>
+#include <ole2.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The whole block, GlobalSize bytes of it.
+Bytes BlockBytes(HGLOBAL block);
+
+// Drop reads every format the data object enumerates; hold=true keeps a reference to it.
+class DropTargetWindow {
+public:
+    explicit DropTargetWindow(bool hold = false);
+    ~DropTargetWindow();
+    bool ready() const { return ready_; }
+    void PutCursorInside() const;
+    static void PutCursorOutside();
+    void Forget()
+    {
+        drops = 0;
+        offered.clear();
+        received.clear();
+    }
+
+    int drops = 0;
+    std::vector<UINT> offered;          // in enumeration order
+    std::map<UINT, Bytes> received;     // format -> bytes of GetData
+    IDataObject* held = nullptr;        // the data object, when hold was asked for
+
+private:
+    class Target;
+    HWND window_ = nullptr;
+    Target* target_ = nullptr;
+    bool ready_ = false;
+};
+
+} // namespace testsupport
