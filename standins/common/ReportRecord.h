@@ -3,6 +3,8 @@
 // (default %TEMP%\Ferrydock\FerrydockReport.jsonl; set but empty: nothing is written).
 #pragma once
 
+#include "TempFile.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -16,12 +18,7 @@ inline std::wstring ReportFilePath()
     SetLastError(ERROR_SUCCESS);
     const DWORD needed = GetEnvironmentVariableW(L"FERRYDOCK_REPORT_FILE", nullptr, 0);
     if (needed == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
-        wchar_t temp[MAX_PATH + 1];
-        const DWORD length = GetTempPathW(ARRAYSIZE(temp), temp);
-        std::wstring folder = (length > 0 && length < ARRAYSIZE(temp)) ? std::wstring(temp, length) : L".\\";
-        folder += L"Ferrydock";
-        CreateDirectoryW(folder.c_str(), nullptr);
-        return folder + L"\\FerrydockReport.jsonl";
+        return FileInTempFolder(L"FerrydockReport.jsonl");
     }
     std::wstring path(needed, L'\0');
     const DWORD length = needed == 0 ? 0 : GetEnvironmentVariableW(L"FERRYDOCK_REPORT_FILE", path.data(), needed);

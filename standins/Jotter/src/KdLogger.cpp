@@ -1,5 +1,7 @@
 #include "KdLogger.h"
 
+#include "TempFile.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -58,12 +60,7 @@ std::wstring LogFilePath()
     if (!path.empty()) {
         return path;
     }
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(ARRAYSIZE(temp), temp);
-    std::wstring folder = (length > 0 && length < ARRAYSIZE(temp)) ? std::wstring(temp, length) : L".\\";
-    folder += L"Ferrydock";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    return folder + L"\\FerrydockUITrans.log";
+    return standin::FileInTempFolder(L"FerrydockUITrans.log");
 }
 
 std::string ToUtf8(const std::wstring& text)
