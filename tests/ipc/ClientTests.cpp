@@ -211,7 +211,14 @@ TEST(PipelinkClient, QueuesWhileDisconnectedUpToItsBoundThenSendsInOrder)
     for (std::size_t i = 0; i < kPipelinkMaxQueuedMessages; ++i) {
         ASSERT_EQ(frames[1 + i].fields.messageId, static_cast<int>(i));
     }
-    EXPECT_TRUE(client.PostIPCMessage(Item(0xF10000, 77)));
+    EXPECT_FALSE(client.PostIPCMessage(Item(0xF10000, 76))) << "written but unacknowledged frames count";
+    std::vector<char> ack;
+    pipelink::AppendFrame(ack, pipelink::AckFields(kPipelinkMaxQueuedMessages), nullptr, 0, nullptr, 0);
+    ASSERT_TRUE(server.Write(ack));
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (!client.PostIPCMessage(Item(0xF10000, 77)) && GetTickCount64() < deadline) {
+        Sleep(5);
+    }
     frames.clear();
     ASSERT_TRUE(server.ReadFrames(1, frames));
     EXPECT_EQ(frames[0].fields.messageId, 77);
