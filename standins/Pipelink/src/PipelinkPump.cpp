@@ -23,10 +23,14 @@ struct Operation {
         return pending;
     }
     bool Done() const { return pending && WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
+    // The event is reset: a read held back while the receiver is full must not leave
+    // it signalled, or every wait returns at once and the thread spins.
     bool Finish(HANDLE pipe, DWORD& bytes, BOOL wait)
     {
         pending = false;
-        return GetOverlappedResult(pipe, &overlapped, &bytes, wait) != FALSE;
+        const bool done = GetOverlappedResult(pipe, &overlapped, &bytes, wait) != FALSE;
+        ResetEvent(event.get());
+        return done;
     }
     void Prepare()
     {
