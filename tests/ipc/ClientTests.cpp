@@ -1,6 +1,7 @@
 // The Pipelink stand-in against a pipe server played by the test itself.
 #include "IPCMessageClient.h"
 #include "IpcTestSupport.h"
+#include "PipelinkPump.h"
 #include "PipelinkWire.h"
 #include "common/UniqueResource.h"
 #include "support/ImportPatch.h"
@@ -8,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -211,7 +215,14 @@ TEST(PipelinkClient, QueuesWhileDisconnectedUpToItsBoundThenSendsInOrder)
     for (std::size_t i = 0; i < kPipelinkMaxQueuedMessages; ++i) {
         ASSERT_EQ(frames[1 + i].fields.messageId, static_cast<int>(i));
     }
-    EXPECT_TRUE(client.PostIPCMessage(Item(0xF10000, 77)));
+    EXPECT_FALSE(client.PostIPCMessage(Item(0xF10000, 76))) << "written but unacknowledged frames count";
+    std::vector<char> ack;
+    pipelink::AppendFrame(ack, pipelink::AckFields(kPipelinkMaxQueuedMessages), nullptr, 0, nullptr, 0);
+    ASSERT_TRUE(server.Write(ack));
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (!client.PostIPCMessage(Item(0xF10000, 77)) && GetTickCount64() < deadline) {
+        Sleep(5);
+    }
     frames.clear();
     ASSERT_TRUE(server.ReadFrames(1, frames));
     EXPECT_EQ(frames[0].fields.messageId, 77);
@@ -439,4 +450,187 @@ TEST(PipelinkClient, OpensThePipeForIdentificationOnly)
     EXPECT_EQ(flags & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION), SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
     EXPECT_EQ(flags & SECURITY_CONTEXT_TRACKING, 0u);
     EXPECT_NE(flags & FILE_FLAG_OVERLAPPED, 0u);
+}
+
+namespace {
+
+// Sizes of what reached the callable; every payload byte checked against its pattern.
+struct SizesSeen {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::size_t> sizes;
+    std::size_t damaged = 0;
+
+    static char PatternByte(std::size_t size, std::size_t at) { return static_cast<char>((size * 31 + at) & 0xFF); }
+    void Add(const TagIPCMessageItem& item)
+    {
+        const auto size = static_cast<std::size_t>(item.messageLength);
+        bool intact = item.message != nullptr;
+        for (std::size_t at = 0; intact && at < size; ++at) {
+            intact = item.message[at] == PatternByte(size, at);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        sizes.push_back(size);
+        damaged += intact ? 0 : 1;
+        changed.notify_all();
+    }
+    bool WaitFor(std::size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return sizes.size() >= count; });
+    }
+};
+
+std::vector<char> PatternFrame(std::size_t size)
+{
+    std::vector<char> payload(size);
+    for (std::size_t at = 0; at < size; ++at) {
+        payload[at] = SizesSeen::PatternByte(size, at);
+    }
+    return MessageFrame(9, "", size == 0 ? "" : payload.data(), size); // a message, even when empty
+}
+
+} // namespace
+
+TEST(PipelinkClient, FramesOfEveryEdgeSizeArriveWholeOverTheRealPipe)
+{
+    const std::wstring pipe = ipctest::UsePrivatePipeName();
+    IPCMessageClient client(kModule, true, true, L"\\\\.\\pipe\\unused");
+    SizesSeen seen;
+    client.RegisterMessageCallback(9, [&](TagIPCMessageItem& item) { seen.Add(item); });
+    constexpr std::size_t kPage = 4096;
+    constexpr std::size_t kFillsReadBlock = pipelink::kReadBlockBytes - pipelink::kHeaderBytes;
+    constexpr std::size_t kHalfReadBlock = pipelink::kReadBlockBytes / 2 - pipelink::kHeaderBytes;
+    std::vector<std::size_t> everySize(4 * kPage + 1);
+    for (std::size_t size = 0; size < everySize.size(); ++size) {
+        everySize[size] = size;
+    }
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> sizes;
+        bool closeAtOnce; // the server closes its end right after its last write
+    };
+    const Case cases[] = {
+        {"every payload size from 0 to four pages", everySize, false},
+        {"a frame exactly the size of the client's read block", {kFillsReadBlock, 3, kFillsReadBlock}, false},
+        {"one byte either side of the read block", {kFillsReadBlock - 1, kFillsReadBlock + 1}, false},
+        {"two frames filling one read block", {kHalfReadBlock, kHalfReadBlock, 0}, false},
+        {"a 64 KiB payload", {64 * 1024}, false},
+        {"300 frames, then the server closes", std::vector<std::size_t>(300, 100), true},
+    };
+    std::size_t expectedTotal = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestServer server(pipe);
+        ASSERT_TRUE(server.Accept());
+        std::vector<pipelink::Frame> hello;
+        ASSERT_TRUE(server.ReadFrames(1, hello));
+        std::vector<char> block;
+        for (const std::size_t size : c.sizes) {
+            const std::vector<char> frame = PatternFrame(size);
+            block.insert(block.end(), frame.begin(), frame.end());
+            if (block.size() >= 1024 * 1024) {
+                ASSERT_TRUE(server.Write(block));
+                block.clear();
+            }
+        }
+        ASSERT_TRUE(server.Write(block));
+        if (c.closeAtOnce) {
+            server.Close();
+        }
+        expectedTotal += c.sizes.size();
+        ASSERT_TRUE(seen.WaitFor(expectedTotal));
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        EXPECT_TRUE(std::equal(c.sizes.begin(), c.sizes.end(), seen.sizes.end() - c.sizes.size()));
+        EXPECT_EQ(seen.damaged, 0u);
+    }
+}
+
+namespace {
+std::mutex g_connectMutex;
+std::vector<DWORD> g_connectResults;
+HANDLE WINAPI ResultRecordingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                         DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    const HANDLE file = CreateFileW(name, access, share, security, disposition, flags, templateFile);
+    const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    {
+        std::lock_guard<std::mutex> lock(g_connectMutex);
+        g_connectResults.push_back(error);
+    }
+    SetLastError(error);
+    return file;
+}
+} // namespace
+
+// The pipe busy (its only instance taken by another client) and then gone, while the
+// client keeps trying: both are retried until a new instance listens.
+TEST(PipelinkClient, RetriesWhileThePipeIsBusyOrAbsent)
+{
+    const std::wstring pipe = ipctest::UsePrivatePipeName();
+    testsupport::ImportPatch patch(GetModuleHandleW(L"Pipelink.dll"), "kernel32.dll", "CreateFileW",
+                                   reinterpret_cast<void*>(&ResultRecordingCreateFileW));
+    ASSERT_TRUE(patch.active());
+    g_connectResults.clear();
+    UniqueFileHandle occupying;
+    {
+        UniqueFileHandle only(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
+                                               nullptr));
+        ASSERT_TRUE(only);
+        occupying.reset(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(occupying);
+        IPCMessageClient client(kModule, true, true, L"\\\\.\\pipe\\unused");
+        Sleep(150); // busy
+        occupying.reset();
+        only.reset();
+        Sleep(150); // gone
+        TestServer server(pipe);
+        ASSERT_TRUE(server.Accept());
+        std::vector<pipelink::Frame> hello;
+        ASSERT_TRUE(server.ReadFrames(1, hello));
+    }
+    std::lock_guard<std::mutex> lock(g_connectMutex);
+    const auto count = [&](DWORD error) { return std::count(g_connectResults.begin(), g_connectResults.end(), error); };
+    EXPECT_GE(count(ERROR_PIPE_BUSY), 2);
+    EXPECT_GE(count(ERROR_FILE_NOT_FOUND), 2);
+    ASSERT_FALSE(g_connectResults.empty());
+    EXPECT_EQ(g_connectResults.back(), static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+namespace {
+// GetProcessHandleCount gives 0 under Wine. A new handle takes the lowest free slot
+// of the process's handle table, so the value of a fresh one grows with leaked handles.
+std::uintptr_t FreshHandleValue()
+{
+    UniqueHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return reinterpret_cast<std::uintptr_t>(probe.get());
+}
+} // namespace
+
+TEST(PipelinkClient, DestroyedWhileConnectingAThousandTimesLeavesNoHandles)
+{
+    ipctest::Service service;
+    ASSERT_TRUE(service.Start());
+    {
+        IPCMessageClient warm(kModule, false, true, L"\\\\.\\pipe\\unused");
+        Sleep(100);
+    }
+    Sleep(200);
+    const std::uintptr_t before = FreshHandleValue();
+    for (int i = 0; i < 1000; ++i) {
+        IPCMessageClient client(kModule + 1 + i % 7, i % 2 == 0, true, L"\\\\.\\pipe\\unused");
+        if (i % 3 == 0) {
+            Sleep(0);
+        }
+    }
+    // The threads leave on their own; give them time to go.
+    constexpr std::uintptr_t kToleratedHandles = 8;
+    std::uintptr_t after = FreshHandleValue();
+    for (int wait = 0; wait < 100 && after > before + 4 * kToleratedHandles; ++wait) {
+        Sleep(50);
+        after = FreshHandleValue();
+    }
+    EXPECT_LE(after, before + 4 * kToleratedHandles) << "before " << before << ", after " << after;
+    std::printf("[ handles ] fresh handle value before %zu, after 1000 clients %zu\n", static_cast<std::size_t>(before),
+                static_cast<std::size_t>(after));
 }

@@ -22,7 +22,7 @@ std::vector<unsigned char> SampleFrame()
 {
     std::vector<unsigned char> f;
     Put32(f, 0x4C504446);
-    f.insert(f.end(), {1, 0, 2, 0});
+    f.insert(f.end(), {2, 0, 2, 0});
     Put32(f, 56 + 2 + 3);
     for (std::uint32_t v : {0xF00000u, 0xF10000u, 0xF10003u, 0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFDu, 7u, 9u}) {
         Put32(f, v);
@@ -78,6 +78,39 @@ TEST(PipelinkWire, FrameBytesAreTheDocumentedLayout)
     EXPECT_EQ(frame.payload, (std::vector<char>{'h', 'i', 0}));
 }
 
+TEST(PipelinkWire, HelloAndAcknowledgementCarry64BitValuesInTwoHalves)
+{
+    std::vector<char> out;
+    pipelink::AppendFrame(out, pipelink::HelloFields(0xF00000, true, 0x1122334455667788ull, 0x0000000A00000005ull),
+                          nullptr, 0, nullptr, 0);
+    pipelink::AppendFrame(out, pipelink::AckFields(0x80000000FFFFFFFEull), nullptr, 0, nullptr, 0);
+    std::vector<unsigned char> expected;
+    for (const std::uint32_t kind : {1u, 3u}) {
+        Put32(expected, 0x4C504446);
+        Put32(expected, 2 | (kind << 16));
+        Put32(expected, 56);
+        const bool hello = kind == 1;
+        for (std::uint32_t v : {hello ? 0xF00000u : 0u, 0u, 0u, hello ? 0x55667788u : 0u,
+                                hello ? 5u : 0xFFFFFFFEu, hello ? 0xAu : 0x80000000u, hello ? 0x11223344u : 0u, 0u}) {
+            Put32(expected, v);
+        }
+        Put32(expected, hello ? 1u : 0u);
+        Put32(expected, 0);
+        Put32(expected, 0);
+    }
+    ASSERT_EQ(std::vector<unsigned char>(out.begin(), out.end()), expected);
+    pipelink::Frame hello;
+    pipelink::Frame ack;
+    std::size_t consumed = 0;
+    std::string reason;
+    ASSERT_EQ(Parse(expected, hello, consumed, reason), pipelink::ParseResult::Frame);
+    ASSERT_EQ(Parse(std::vector<unsigned char>(expected.begin() + 56, expected.end()), ack, consumed, reason),
+              pipelink::ParseResult::Frame);
+    EXPECT_EQ(pipelink::HelloClient(hello.fields), 0x1122334455667788ull);
+    EXPECT_EQ(pipelink::CarriedSequence(hello.fields), 0x0000000A00000005ull);
+    EXPECT_EQ(pipelink::CarriedSequence(ack.fields), 0x80000000FFFFFFFEull);
+}
+
 TEST(PipelinkWire, ReceiverRefusesMalformedFrames)
 {
     struct Case {
@@ -88,8 +121,10 @@ TEST(PipelinkWire, ReceiverRefusesMalformedFrames)
     };
     const Case cases[] = {
         {"magic", 0, {'F', 'D', 'P', 'M'}, "bad magic"},
-        {"version 2", 4, {2, 0}, "unknown version"},
-        {"kind 3", 6, {3, 0}, "unknown kind"},
+        {"version 1", 4, {1, 0}, "unknown version"},
+        {"version 3", 4, {3, 0}, "unknown version"},
+        {"kind 0", 6, {0, 0}, "unknown kind"},
+        {"kind 4", 6, {4, 0}, "unknown kind"},
         {"flag 2", 44, {2}, "bad flag or reserved byte"},
         {"reserved", 46, {0, 1}, "bad flag or reserved byte"},
         {"head over bound", 48, {0x01, 0x10, 0, 0}, "length over bound"},

@@ -18,6 +18,11 @@ struct PipeServer::Session {
     std::vector<char> out;
     std::size_t frames = 0;
     int module = -1;
+    // From the client's hello: its identity and the number of its next message (0:
+    // no hello yet, messages not numbered).
+    std::uint64_t client = 0;
+    std::uint64_t nextSequence = 0;
+    std::uint64_t acknowledged = 0;
     std::thread thread;
 
     void Queue(const pipelink::FrameFields& fields, const std::vector<char>& payload)
@@ -181,10 +186,10 @@ void PipeServer::Serve(const std::shared_ptr<Session>& session)
         std::lock_guard<std::mutex> lock(session->mutex);
         out.clear();
         out.swap(session->out);
-        return std::exchange(session->frames, 0);
+        session->frames = 0;
     };
-    hooks.requeue = [](std::vector<char>&, std::size_t) {}; // the client is gone
     hooks.onFrame = [&](pipelink::Frame&& frame) { OnFrame(session, std::move(frame)); };
+    hooks.afterBlock = [&] { Acknowledge(*session); };
     hooks.mayRead = [this] { return !paused_; };
     std::string detail;
     const pipelink::PumpEnd end =
@@ -206,14 +211,26 @@ void PipeServer::Serve(const std::shared_ptr<Session>& session)
 void PipeServer::OnFrame(const std::shared_ptr<Session>& session, pipelink::Frame&& frame)
 {
     if (frame.fields.kind == pipelink::kKindHello) {
+        session->client = pipelink::HelloClient(frame.fields);
+        session->nextSequence = pipelink::CarriedSequence(frame.fields);
+        session->acknowledged = session->nextSequence > 0 ? session->nextSequence - 1 : 0;
+        if (!frame.fields.auxFlag) {
+            return;
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         session->module = frame.fields.srcModule;
         modules_[session->module] = session;
         print_("connected " + std::to_string(session->module));
         return;
     }
+    if (frame.fields.kind != pipelink::kKindMessage) {
+        return;
+    }
+    const std::uint64_t sequence = session->nextSequence > 0 ? session->nextSequence++ : 0;
+    if (!record_.Take(frame, session->client, sequence)) {
+        return; // sent again after a lost acknowledgement; taken before
+    }
     ++received_;
-    record_.Append(frame);
     if (Route(frame.fields.destModuleId, frame.fields, frame.payload)) {
         return;
     }
@@ -226,6 +243,16 @@ void PipeServer::OnFrame(const std::shared_ptr<Session>& session, pipelink::Fram
         reply.hasMessage = true;
         session->Queue(reply, devicePayload_);
     }
+}
+
+// Once per read block: the client keeps every frame until it is acknowledged.
+void PipeServer::Acknowledge(Session& session)
+{
+    if (session.nextSequence == 0 || session.nextSequence - 1 == session.acknowledged) {
+        return;
+    }
+    session.acknowledged = session.nextSequence - 1;
+    session.Queue(pipelink::AckFields(session.acknowledged), {});
 }
 
 bool PipeServer::Route(int module, const pipelink::FrameFields& fields, const std::vector<char>& payload)

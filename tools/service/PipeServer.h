@@ -53,6 +53,7 @@ private:
     bool AwaitClient(HANDLE instance);
     void Serve(const std::shared_ptr<Session>& session);
     void OnFrame(const std::shared_ptr<Session>& session, pipelink::Frame&& frame);
+    void Acknowledge(Session& session);
     bool Route(int module, const pipelink::FrameFields& fields, const std::vector<char>& payload);
 
     const std::wstring pipeName_;

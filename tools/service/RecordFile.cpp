@@ -1,5 +1,11 @@
 #include "RecordFile.h"
 
+#include <cinttypes>
+#include <cstdlib>
+#include <fstream>
+#include <algorithm>
+#include <cstdint>
+
 namespace service {
 
 namespace {
@@ -38,7 +44,7 @@ void AppendHex(std::string& out, const std::vector<char>& bytes)
 
 } // namespace
 
-std::string RecordLine(const pipelink::Frame& frame)
+std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence)
 {
     const pipelink::FrameFields& f = frame.fields;
     std::string line = "{\"src\":" + std::to_string(f.srcModule) + ",\"dest\":" + std::to_string(f.destModuleId) +
@@ -55,6 +61,11 @@ std::string RecordLine(const pipelink::Frame& frame)
     } else {
         line += "null";
     }
+    if (sequence > 0) {
+        char numbered[64];
+        std::snprintf(numbered, sizeof(numbered), ",\"client\":\"%016" PRIx64 "\",\"seq\":%" PRIu64, client, sequence);
+        line += numbered;
+    }
     line += '}';
     return line;
 }
@@ -68,19 +79,58 @@ RecordFile::~RecordFile()
 
 bool RecordFile::Open(const std::wstring& path)
 {
+    Recover(path);
     file_ = _wfopen(path.c_str(), L"ab");
+    if (file_ != nullptr && endsMidLine_) {
+        std::fputc('\n', file_); // what follows starts a line of its own
+    }
     return file_ != nullptr;
 }
 
-void RecordFile::Append(const pipelink::Frame& frame)
+// A service killed in the middle of a line leaves it without its numbers: that
+// message was not acknowledged and comes again.
+void RecordFile::Recover(const std::wstring& path)
 {
-    if (file_ == nullptr) {
-        return;
+    std::ifstream existing(path.c_str(), std::ios::binary);
+    std::string line;
+    bool ended = true;
+    while (std::getline(existing, line)) {
+        ended = !existing.eof();
+        const std::size_t at = line.rfind(",\"client\":\"");
+        if (at == std::string::npos) {
+            continue;
+        }
+        char* end = nullptr;
+        const std::uint64_t client = std::strtoull(line.c_str() + at + 11, &end, 16);
+        const std::size_t seq = line.find("\",\"seq\":", at);
+        if (seq == std::string::npos || end != line.c_str() + seq) {
+            continue;
+        }
+        const std::uint64_t sequence = std::strtoull(line.c_str() + seq + 8, &end, 10);
+        if (*end == '}') {
+            std::uint64_t& taken = lastTaken_[client];
+            taken = std::max(taken, sequence);
+        }
     }
-    const std::string line = RecordLine(frame) + "\n";
+    endsMidLine_ = !ended;
+}
+
+bool RecordFile::Take(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence)
+{
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fwrite(line.data(), 1, line.size(), file_);
-    std::fflush(file_);
+    if (sequence > 0) {
+        std::uint64_t& last = lastTaken_[client];
+        if (sequence <= last) {
+            return false;
+        }
+        last = sequence;
+    }
+    if (file_ != nullptr) {
+        const std::string line = RecordLine(frame, client, sequence) + "\n";
+        std::fwrite(line.data(), 1, line.size(), file_);
+        std::fflush(file_);
+    }
+    return true;
 }
 
 } // namespace service

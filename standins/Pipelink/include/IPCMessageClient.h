@@ -4,16 +4,27 @@
 //
 // Stand-in build:
 // - The pipe named in the constructor is used unless FERRYDOCK_PIPE_NAME names another.
-// - A background thread connects (and reconnects after a loss, with a back-off from
-//   20 ms doubling up to 500 ms); the constructor and every operation return at once.
+// - A background thread connects (and reconnects after a loss: ten tries 20 ms apart,
+//   then a back-off doubling up to 500 ms); the constructor and every operation return
+//   at once.
 // - PostIPCMessage encodes the record into an outbound queue and returns. Queued
 //   records are written in large blocks whenever the pipe is connected; records
 //   posted while it is not wait in the queue. false means the record was NOT
 //   queued: its lengths are invalid (negative or over the bounds of PipelinkWire.h,
 //   or a null message with a non-zero length), the queue already holds
-//   kMaxQueuedMessages records or kMaxQueuedBytes bytes (the new record is refused,
-//   queued ones are kept), or the client has given up (keepConnected false and the
-//   connection was lost).
+//   kMaxQueuedMessages records or kMaxQueuedBytes bytes, counting records written
+//   but not yet acknowledged (the new record is refused, queued ones are kept), or
+//   the client has given up (keepConnected false and the connection was lost).
+// - Delivery of accepted records: each is numbered; the client keeps it after writing
+//   until the service acknowledges its number, and writes every unacknowledged record
+//   again, with the same numbers, on each new connection. The service takes a number
+//   only once per client (its record file keeps the numbers across its restarts;
+//   without one a restarted service may take a record twice), so
+//   a record accepted by PostIPCMessage reaches the service exactly once and in
+//   posting order, however often the connection breaks or the service restarts. Lost
+//   are only the records still queued when the client is destroyed or gives up.
+//   Records from the service to the client are not numbered: those it had queued
+//   when it died are lost; the others arrive once and in order.
 // - Received records are delivered in order on the client's delivery thread to the
 //   callable registered for their messageId (a second registration for an id
 //   replaces the first). The record's message points to messageLength bytes valid

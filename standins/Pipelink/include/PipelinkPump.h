@@ -17,13 +17,14 @@ namespace pipelink {
 constexpr std::size_t kReadBlockBytes = 64 * 1024;
 
 struct PumpHooks {
-    // Moves every queued outbound byte into out (left empty when nothing is queued)
-    // and returns how many frames they hold.
-    std::function<std::size_t(std::vector<char>& out)> takeOutbound;
-    // Puts back, in front of the queue, bytes whose write failed.
-    std::function<void(std::vector<char>& unsent, std::size_t frames)> requeue;
+    // Moves every queued outbound byte into out (left empty when nothing is queued).
+    // Bytes taken and not written when the connection ends are dropped here: a caller
+    // that must not lose them keeps its own copy until the peer acknowledges them.
+    std::function<void(std::vector<char>& out)> takeOutbound;
     // One complete, well-formed frame.
     std::function<void(Frame&& frame)> onFrame;
+    // After the frames of one read block went to onFrame (may be empty).
+    std::function<void()> afterBlock;
     // false holds back the next read until wake is signalled (the receiver is full).
     std::function<bool()> mayRead;
 };

@@ -1,3 +1,4 @@
+#define _CRT_RAND_S // rand_s: the client identity must not repeat across processes
 #include "IPCMessageClient.h"
 
 #include "KdLogger.h"
@@ -8,6 +9,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -23,6 +25,9 @@ namespace {
 
 constexpr DWORD kFirstBackoffMs = 20;
 constexpr DWORD kLastBackoffMs = 500;
+// A restarting service is usually back within a few hundred milliseconds: retry at
+// the first interval this many times before backing off.
+constexpr int kQuickRetries = 10;
 // Received frames waiting for the delivery thread; past this the pipe is not read.
 constexpr std::size_t kMaxInboundFrames = 4096;
 
@@ -44,6 +49,19 @@ std::wstring PipeNameFromEnvironment(const std::wstring& fallback)
 
 // During process exit the other threads are already gone, possibly while holding our
 // locks, and must not be waited for.
+std::uint64_t NewClientIdentity()
+{
+    unsigned int low = 0;
+    unsigned int high = 0;
+    if (rand_s(&low) != 0 || rand_s(&high) != 0) {
+        LARGE_INTEGER now{};
+        QueryPerformanceCounter(&now);
+        low = GetCurrentProcessId() ^ static_cast<unsigned int>(now.QuadPart);
+        high = static_cast<unsigned int>(now.QuadPart >> 32) ^ GetCurrentThreadId();
+    }
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
 bool ProcessIsExiting()
 {
     using Query = BOOLEAN(WINAPI*)();
@@ -76,10 +94,11 @@ private:
 
     void RunConnection();
     UniqueFileHandle Connect() const;
-    std::vector<char> Greeting() const;
+    std::vector<char> Greeting();
     pipelink::PumpHooks Hooks();
-    std::size_t TakeOutbound(std::vector<char>& out);
-    void Requeue(std::vector<char>& unsent, std::size_t frames);
+    void TakeOutbound(std::vector<char>& out);
+    void Acknowledge(std::uint64_t lastSequence);
+    std::size_t UnacknowledgedBytes() const { return sentBytes_.size() - sentOffset_; }
     void Receive(pipelink::Frame&& frame);
     bool InboundHasRoom();
     void GiveUp();
@@ -98,9 +117,18 @@ private:
     UniqueHandle inboundReady_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     std::atomic<bool> stopping_{false};
 
+    const std::uint64_t identity_ = NewClientIdentity();
     std::mutex outMutex_;
+    // Posted, not yet handed to a connection.
     std::vector<char> outBytes_;
     std::size_t outFrames_ = 0;
+    // Handed to a connection and not yet acknowledged by the service: written again,
+    // with their sequence numbers, on every new connection until acknowledged. The
+    // first sentOffset_ bytes are acknowledged frames not yet cut off.
+    std::vector<char> sentBytes_;
+    std::size_t sentOffset_ = 0;
+    std::size_t sentFrames_ = 0;
+    std::uint64_t firstUnacknowledged_ = 1;
     bool givenUp_ = false;
     bool refusing_ = false;
 
@@ -193,7 +221,8 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
         if (givenUp_ || stopping_) {
             return false;
         }
-        if (outFrames_ >= kPipelinkMaxQueuedMessages || outBytes_.size() + frameBytes > kPipelinkMaxQueuedBytes) {
+        if (outFrames_ + sentFrames_ >= kPipelinkMaxQueuedMessages ||
+            outBytes_.size() + UnacknowledgedBytes() + frameBytes > kPipelinkMaxQueuedBytes) {
             if (!refusing_) {
                 LogNotice(L"Pipelink outbound queue full, refusing messages");
             }
@@ -214,21 +243,33 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
     return true;
 }
 
-std::size_t IPCMessageClient::State::TakeOutbound(std::vector<char>& out)
+void IPCMessageClient::State::TakeOutbound(std::vector<char>& out)
 {
     std::lock_guard<std::mutex> lock(outMutex_);
     out.clear();
     out.swap(outBytes_);
-    return std::exchange(outFrames_, 0);
+    sentBytes_.insert(sentBytes_.end(), out.begin(), out.end());
+    sentFrames_ += std::exchange(outFrames_, 0);
 }
 
-void IPCMessageClient::State::Requeue(std::vector<char>& unsent, std::size_t frames)
+void IPCMessageClient::State::Acknowledge(std::uint64_t lastSequence)
 {
     std::lock_guard<std::mutex> lock(outMutex_);
-    unsent.insert(unsent.end(), outBytes_.begin(), outBytes_.end());
-    outBytes_.swap(unsent);
-    unsent.clear();
-    outFrames_ += frames;
+    while (sentFrames_ > 0 && firstUnacknowledged_ <= lastSequence) {
+        const unsigned char* length = reinterpret_cast<const unsigned char*>(sentBytes_.data() + sentOffset_ + 8);
+        sentOffset_ += length[0] | (length[1] << 8) | (length[2] << 16) | (static_cast<std::size_t>(length[3]) << 24);
+        --sentFrames_;
+        ++firstUnacknowledged_;
+    }
+    // Cut acknowledged bytes off only once they are the larger part: one move per
+    // buffer's worth, not one per acknowledgement.
+    if (sentFrames_ == 0) {
+        sentBytes_.clear();
+        sentOffset_ = 0;
+    } else if (sentOffset_ > sentBytes_.size() / 2) {
+        sentBytes_.erase(sentBytes_.begin(), sentBytes_.begin() + static_cast<std::ptrdiff_t>(sentOffset_));
+        sentOffset_ = 0;
+    }
 }
 
 void IPCMessageClient::State::GiveUp()
@@ -237,6 +278,9 @@ void IPCMessageClient::State::GiveUp()
     givenUp_ = true;
     outBytes_.clear();
     outFrames_ = 0;
+    sentBytes_.clear();
+    sentOffset_ = 0;
+    sentFrames_ = 0;
 }
 
 // ---- connection ----
@@ -249,23 +293,22 @@ UniqueFileHandle IPCMessageClient::State::Connect() const
                                         nullptr));
 }
 
-std::vector<char> IPCMessageClient::State::Greeting() const
+// The hello, then every frame the last connections took without an acknowledgement:
+// the service skips the numbers it has taken already, so each arrives once.
+std::vector<char> IPCMessageClient::State::Greeting()
 {
     std::vector<char> greeting;
-    if (announce_) {
-        pipelink::FrameFields fields;
-        fields.kind = pipelink::kKindHello;
-        fields.srcModule = moduleId_;
-        pipelink::AppendFrame(greeting, fields, nullptr, 0, nullptr, 0);
-    }
+    std::lock_guard<std::mutex> lock(outMutex_);
+    pipelink::AppendFrame(greeting, pipelink::HelloFields(moduleId_, announce_, identity_, firstUnacknowledged_),
+                          nullptr, 0, nullptr, 0);
+    greeting.insert(greeting.end(), sentBytes_.begin() + static_cast<std::ptrdiff_t>(sentOffset_), sentBytes_.end());
     return greeting;
 }
 
 pipelink::PumpHooks IPCMessageClient::State::Hooks()
 {
     pipelink::PumpHooks hooks;
-    hooks.takeOutbound = [this](std::vector<char>& out) { return TakeOutbound(out); };
-    hooks.requeue = [this](std::vector<char>& unsent, std::size_t frames) { Requeue(unsent, frames); };
+    hooks.takeOutbound = [this](std::vector<char>& out) { TakeOutbound(out); };
     hooks.onFrame = [this](pipelink::Frame&& frame) { Receive(std::move(frame)); };
     hooks.mayRead = [this] { return InboundHasRoom(); };
     return hooks;
@@ -275,6 +318,7 @@ void IPCMessageClient::State::RunConnection()
 {
     const pipelink::PumpHooks hooks = Hooks();
     DWORD backoff = kFirstBackoffMs;
+    int failures = 0;
     while (!stopping_) {
         UniqueFileHandle pipe = Connect();
         if (!pipe) {
@@ -282,10 +326,13 @@ void IPCMessageClient::State::RunConnection()
             if (WaitForSingleObject(stop_.get(), backoff) == WAIT_OBJECT_0) {
                 break;
             }
-            backoff = std::min(backoff * 2, kLastBackoffMs);
+            if (++failures >= kQuickRetries) {
+                backoff = std::min(backoff * 2, kLastBackoffMs);
+            }
             continue;
         }
         backoff = kFirstBackoffMs;
+        failures = 0;
         std::string detail;
         const pipelink::PumpEnd end = pipelink::RunPump(pipe.get(), stop_.get(), wake_.get(), Greeting(), hooks, detail);
         if (end == pipelink::PumpEnd::Malformed) {
@@ -302,6 +349,9 @@ void IPCMessageClient::State::RunConnection()
 
 void IPCMessageClient::State::Receive(pipelink::Frame&& frame)
 {
+    if (frame.fields.kind == pipelink::kKindAck) {
+        Acknowledge(pipelink::CarriedSequence(frame.fields));
+    }
     if (frame.fields.kind != pipelink::kKindMessage) {
         return;
     }

@@ -23,10 +23,14 @@ struct Operation {
         return pending;
     }
     bool Done() const { return pending && WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
+    // The event is reset: a read held back while the receiver is full must not leave
+    // it signalled, or every wait returns at once and the thread spins.
     bool Finish(HANDLE pipe, DWORD& bytes, BOOL wait)
     {
         pending = false;
-        return GetOverlappedResult(pipe, &overlapped, &bytes, wait) != FALSE;
+        const bool done = GetOverlappedResult(pipe, &overlapped, &bytes, wait) != FALSE;
+        ResetEvent(event.get());
+        return done;
     }
     void Prepare()
     {
@@ -89,7 +93,7 @@ private:
             return true;
         }
         if (writing_.empty()) {
-            writingFrames_ = hooks_.takeOutbound(writing_);
+            hooks_.takeOutbound(writing_);
         }
         if (writing_.empty()) {
             return true;
@@ -126,10 +130,6 @@ private:
         }
         // A pipe write completes whole; a remainder is written next on this connection.
         writing_.erase(writing_.begin(), writing_.begin() + std::min<std::size_t>(written, writing_.size()));
-        midFrame_ = !writing_.empty();
-        if (writing_.empty()) {
-            writingFrames_ = 0;
-        }
         return true;
     }
 
@@ -145,6 +145,9 @@ private:
         if (!SplitFrames(detail)) {
             end = PumpEnd::Malformed;
             return false;
+        }
+        if (hooks_.afterBlock) {
+            hooks_.afterBlock();
         }
         return true;
     }
@@ -172,9 +175,7 @@ private:
         return true;
     }
 
-    // Leaves no operation in flight on buffers that are about to go away. A batch whose
-    // write failed goes back to the queue whole for the next connection: frames are
-    // sent at least once. A remainder that starts inside a frame cannot be resent.
+    // Leaves no operation in flight on buffers that are about to go away.
     void Drain()
     {
         CancelIoEx(pipe_, nullptr);
@@ -182,11 +183,8 @@ private:
         if (read_.pending) {
             read_.Finish(pipe_, bytes, TRUE);
         }
-        if (write_.pending && write_.Finish(pipe_, bytes, TRUE) && bytes == writing_.size()) {
-            writing_.clear();
-        }
-        if (!writing_.empty() && writingFrames_ > 0 && !midFrame_) {
-            hooks_.requeue(writing_, writingFrames_);
+        if (write_.pending) {
+            write_.Finish(pipe_, bytes, TRUE);
         }
     }
 
@@ -197,8 +195,6 @@ private:
     std::vector<char> readBuffer_;
     std::vector<char> assembly_;
     std::vector<char> writing_;
-    std::size_t writingFrames_ = 0;
-    bool midFrame_ = false;
 };
 
 } // namespace

@@ -35,7 +35,39 @@ std::uint16_t Get16(const char* at)
 
 std::int32_t GetInt(const char* at) { return static_cast<std::int32_t>(Get32(at)); }
 
+std::int32_t Low(std::uint64_t value) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(value)); }
+std::int32_t High(std::uint64_t value) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(value >> 32)); }
+std::uint64_t Join(std::int32_t low, std::int32_t high)
+{
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(high)) << 32) | static_cast<std::uint32_t>(low);
+}
+
 } // namespace
+
+FrameFields HelloFields(std::int32_t module, bool announce, std::uint64_t client, std::uint64_t firstSequence)
+{
+    FrameFields fields;
+    fields.kind = kKindHello;
+    fields.srcModule = module;
+    fields.auxFlag = announce;
+    fields.auxId1 = Low(client);
+    fields.auxValue = High(client);
+    fields.auxId2 = Low(firstSequence);
+    fields.auxId3 = High(firstSequence);
+    return fields;
+}
+
+FrameFields AckFields(std::uint64_t lastSequence)
+{
+    FrameFields fields;
+    fields.kind = kKindAck;
+    fields.auxId2 = Low(lastSequence);
+    fields.auxId3 = High(lastSequence);
+    return fields;
+}
+
+std::uint64_t HelloClient(const FrameFields& hello) { return Join(hello.auxId1, hello.auxValue); }
+std::uint64_t CarriedSequence(const FrameFields& fields) { return Join(fields.auxId2, fields.auxId3); }
 
 void AppendFrame(std::vector<char>& out, const FrameFields& fields, const char* head, std::size_t headLength,
                  const char* payload, std::size_t payloadLength)
@@ -89,7 +121,7 @@ ParseResult ParseFrame(const char* data, std::size_t size, Frame& frame, std::si
         reason = "bad magic";
     } else if (Get16(data + 4) != kVersion) {
         reason = "unknown version";
-    } else if (kind != kKindHello && kind != kKindMessage) {
+    } else if (kind != kKindHello && kind != kKindMessage && kind != kKindAck) {
         reason = "unknown kind";
     } else if (!flagByte(data[44]) || !flagByte(data[45]) || data[46] != 0 || data[47] != 0) {
         reason = "bad flag or reserved byte";
