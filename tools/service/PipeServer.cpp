@@ -25,13 +25,20 @@ struct PipeServer::Session {
     std::uint64_t acknowledged = 0;
     std::thread thread;
 
-    void Queue(const pipelink::FrameFields& fields, const std::vector<char>& payload)
+    // ahead: before every frame not yet taken for writing (the queue holds whole frames).
+    void Queue(const pipelink::FrameFields& fields, const std::vector<char>& payload, bool ahead = false)
     {
         bool wasEmpty = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
             wasEmpty = out.empty();
-            pipelink::AppendFrame(out, fields, nullptr, 0, payload.data(), payload.size());
+            if (ahead && !wasEmpty) {
+                std::vector<char> frame;
+                pipelink::AppendFrame(frame, fields, nullptr, 0, payload.data(), payload.size());
+                out.insert(out.begin(), frame.begin(), frame.end());
+            } else {
+                pipelink::AppendFrame(out, fields, nullptr, 0, payload.data(), payload.size());
+            }
             ++frames;
         }
         if (wasEmpty) {
@@ -245,14 +252,16 @@ void PipeServer::OnFrame(const std::shared_ptr<Session>& session, pipelink::Fram
     }
 }
 
-// Once per read block: the client keeps every frame until it is acknowledged.
+// Once per read block: the client keeps every frame until it is acknowledged, and
+// counts those against its posting bound, so the acknowledgement overtakes the
+// messages queued for that client.
 void PipeServer::Acknowledge(Session& session)
 {
     if (session.nextSequence == 0 || session.nextSequence - 1 == session.acknowledged) {
         return;
     }
     session.acknowledged = session.nextSequence - 1;
-    session.Queue(pipelink::AckFields(session.acknowledged), {});
+    session.Queue(pipelink::AckFields(session.acknowledged), {}, true);
 }
 
 bool PipeServer::Route(int module, const pipelink::FrameFields& fields, const std::vector<char>& payload)

@@ -1,4 +1,3 @@
-#define _CRT_RAND_S // rand_s: the client identity must not repeat across processes
 #include "IPCMessageClient.h"
 
 #include "KdLogger.h"
@@ -9,7 +8,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -49,17 +47,21 @@ std::wstring PipeNameFromEnvironment(const std::wstring& fallback)
 
 // During process exit the other threads are already gone, possibly while holding our
 // locks, and must not be waited for.
+// Distinct for clients alive at the same time (process id, counter) and, through the
+// time, for those created one after another; mixed so that no part dominates.
 std::uint64_t NewClientIdentity()
 {
-    unsigned int low = 0;
-    unsigned int high = 0;
-    if (rand_s(&low) != 0 || rand_s(&high) != 0) {
-        LARGE_INTEGER now{};
-        QueryPerformanceCounter(&now);
-        low = GetCurrentProcessId() ^ static_cast<unsigned int>(now.QuadPart);
-        high = static_cast<unsigned int>(now.QuadPart >> 32) ^ GetCurrentThreadId();
-    }
-    return (static_cast<std::uint64_t>(high) << 32) | low;
+    static std::atomic<std::uint64_t> counter{0};
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    std::uint64_t value = (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40) ^ (++counter << 20) ^
+                          static_cast<std::uint64_t>(now.QuadPart) ^ (GetTickCount64() << 32);
+    value ^= value >> 30; // splitmix64 finaliser
+    value *= 0xBF58476D1CE4E5B9ull;
+    value ^= value >> 27;
+    value *= 0x94D049BB133111EBull;
+    value ^= value >> 31;
+    return value;
 }
 
 bool ProcessIsExiting()
