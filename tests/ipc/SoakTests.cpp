@@ -1,7 +1,8 @@
-// A long run through the bridge's exports and callbacks, both directions at once.
+// A long run through the bridge's exports and callbacks, one direction after the other.
 #include "BridgeLibrary.h"
 #include "IpcTestSupport.h"
 #include "support/PeFile.h"
+#include "support/ProcessUsage.h"
 
 #include <gtest/gtest.h>
 
@@ -15,20 +16,6 @@ namespace {
 
 std::atomic<long long> g_texts{0};
 void FERRYDOCK_CALL CountText(const wchar_t*) { ++g_texts; }
-
-// Committed private memory, walked region by region: Wine reports PrivateUsage as 0.
-std::size_t CommittedPrivateBytes()
-{
-    std::size_t total = 0;
-    MEMORY_BASIC_INFORMATION region{};
-    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
-         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
-            total += region.RegionSize;
-        }
-    }
-    return total;
-}
 
 // GetProcessHandleCount gives 0 under Wine; a fresh handle takes the lowest free slot.
 std::uintptr_t FreshHandleValue()
@@ -157,12 +144,12 @@ TEST(Soak, MillionMessagesEachWayLeaveMemoryAndHandlesFlat)
 
     ASSERT_TRUE(run.Outbound(total / 10));
     ASSERT_TRUE(run.Inbound(total / 10));
-    const std::size_t memoryAtTenth = CommittedPrivateBytes();
+    const std::size_t memoryAtTenth = testsupport::CommittedPrivateBytes();
     const std::uintptr_t handleAtTenth = FreshHandleValue();
     ASSERT_TRUE(run.Outbound(total - total / 10)) << "posted " << run.Posted();
     ASSERT_TRUE(run.Inbound(total - total / 10)) << "flooded " << run.Flooded() << ", seen " << g_texts;
     Sleep(200);
-    const std::size_t memoryAtEnd = CommittedPrivateBytes();
+    const std::size_t memoryAtEnd = testsupport::CommittedPrivateBytes();
     const std::uintptr_t handleAtEnd = FreshHandleValue();
     std::printf("[ soak ] %lld each way; committed private %.1f -> %.1f MiB; fresh handle value %zu -> %zu\n", total,
                 memoryAtTenth / 1048576.0, memoryAtEnd / 1048576.0, static_cast<std::size_t>(handleAtTenth),

@@ -18,19 +18,6 @@ DWORD CountOpenHandles()
     return count;
 }
 
-SIZE_T CommittedPrivateBytes()
-{
-    SIZE_T total = 0;
-    MEMORY_BASIC_INFORMATION region{};
-    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
-         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
-            total += region.RegionSize;
-        }
-    }
-    return total;
-}
-
 SIZE_T HeapBytesInUse()
 {
     SIZE_T total = 0;
@@ -48,6 +35,19 @@ SIZE_T HeapBytesInUse()
 }
 
 } // namespace
+
+SIZE_T CommittedPrivateBytes()
+{
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
+         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+            total += region.RegionSize;
+        }
+    }
+    return total;
+}
 
 ProcessUsage MeasureProcessUsage()
 {
