@@ -153,17 +153,8 @@ void WaitUntil(const std::atomic<int>& counter, int target)
 
 unsigned long long Received(service::ServiceProcess& service)
 {
-    const std::size_t before = service.Lines().size();
-    service.SendLine("stats");
-    for (;;) {
-        const auto lines = service.Lines();
-        for (std::size_t i = before; i < lines.size(); ++i) {
-            if (lines[i].rfind("received ", 0) == 0) {
-                return std::stoull(lines[i].substr(9));
-            }
-        }
-        Sleep(1);
-    }
+    std::string count;
+    return service.Ask("stats", "received ", count, 10000) ? std::stoull(count) : 0;
 }
 
 struct Percentiles {

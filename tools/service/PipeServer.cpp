@@ -5,18 +5,24 @@
 #include <sddl.h>
 #include <windows.h>
 
+#include <deque>
+
 namespace service {
 
 using FerrydockIpc::UniqueFileHandle;
 using FerrydockIpc::UniqueHandle;
 using FerrydockIpc::UniqueLocalMemory;
 
+// Frames for a client wait in blocks of about kWriteBlockBytes, and a write takes one
+// block: an acknowledgement queued ahead of the others then waits behind at most one
+// block already being written, however much a flood has queued for that client.
+constexpr std::size_t kWriteBlockBytes = 64 * 1024;
+
 struct PipeServer::Session {
     UniqueFileHandle pipe;
     UniqueHandle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     std::mutex mutex;
-    std::vector<char> out;
-    std::size_t frames = 0;
+    std::deque<std::vector<char>> out;
     int module = -1;
     // From the client's hello: its identity and the number of its next message (0:
     // no hello yet, messages not numbered).
@@ -25,7 +31,7 @@ struct PipeServer::Session {
     std::uint64_t acknowledged = 0;
     std::thread thread;
 
-    // ahead: before every frame not yet taken for writing (the queue holds whole frames).
+    // ahead: before every frame not yet taken for writing.
     void Queue(const pipelink::FrameFields& fields, const std::vector<char>& payload, bool ahead = false)
     {
         bool wasEmpty = false;
@@ -35,14 +41,26 @@ struct PipeServer::Session {
             if (ahead && !wasEmpty) {
                 std::vector<char> frame;
                 pipelink::AppendFrame(frame, fields, nullptr, 0, payload.data(), payload.size());
-                out.insert(out.begin(), frame.begin(), frame.end());
+                out.front().insert(out.front().begin(), frame.begin(), frame.end());
             } else {
-                pipelink::AppendFrame(out, fields, nullptr, 0, payload.data(), payload.size());
+                if (wasEmpty || out.back().size() >= kWriteBlockBytes) {
+                    out.emplace_back();
+                }
+                pipelink::AppendFrame(out.back(), fields, nullptr, 0, payload.data(), payload.size());
             }
-            ++frames;
         }
         if (wasEmpty) {
             SetEvent(wake.get());
+        }
+    }
+
+    void TakeBlock(std::vector<char>& block)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        block.clear();
+        if (!out.empty()) {
+            block.swap(out.front());
+            out.pop_front();
         }
     }
 };
@@ -189,12 +207,7 @@ void PipeServer::Listen(UniqueFileHandle instance)
 void PipeServer::Serve(const std::shared_ptr<Session>& session)
 {
     pipelink::PumpHooks hooks;
-    hooks.takeOutbound = [&](std::vector<char>& out) {
-        std::lock_guard<std::mutex> lock(session->mutex);
-        out.clear();
-        out.swap(session->out);
-        session->frames = 0;
-    };
+    hooks.takeOutbound = [&](std::vector<char>& out) { session->TakeBlock(out); };
     hooks.onFrame = [&](pipelink::Frame&& frame) { OnFrame(session, std::move(frame)); };
     hooks.afterBlock = [&] { Acknowledge(*session); };
     hooks.mayRead = [this] { return !paused_; };

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -75,6 +76,32 @@ public:
         changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                           [&] { return CountLocked(line) >= count || (readerStarted_ && !readerRunning_); });
         return CountLocked(line) >= count;
+    }
+
+    // Sends command and waits for the first line after it that starts with prefix;
+    // that line is taken out of Lines() (a query repeated a million times must not
+    // pile up its answers), and the rest of it returned. false when none came in time.
+    bool Ask(const std::string& command, const std::string& prefix, std::string& answer, DWORD timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const std::size_t before = lines_.size();
+        lock.unlock();
+        if (!SendLine(command)) {
+            return false;
+        }
+        lock.lock();
+        auto found = lines_.end();
+        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            found = std::find_if(lines_.begin() + static_cast<std::ptrdiff_t>(std::min(before, lines_.size())),
+                                 lines_.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+            return found != lines_.end() || (readerStarted_ && !readerRunning_);
+        });
+        if (found == lines_.end()) {
+            return false;
+        }
+        answer = found->substr(prefix.size());
+        lines_.erase(found);
+        return true;
     }
 
     std::vector<std::string> Lines() const

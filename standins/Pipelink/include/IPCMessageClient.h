@@ -100,5 +100,5 @@ private:
 };
 
 // Bounds of the outbound queue.
-constexpr std::size_t kPipelinkMaxQueuedMessages = 16384;
+constexpr std::size_t kPipelinkMaxQueuedMessages = 131072;
 constexpr std::size_t kPipelinkMaxQueuedBytes = 16u * 1024u * 1024u;

@@ -26,8 +26,23 @@ constexpr DWORD kLastBackoffMs = 500;
 // A restarting service is usually back within a few hundred milliseconds: retry at
 // the first interval this many times before backing off.
 constexpr int kQuickRetries = 10;
-// Received frames waiting for the delivery thread; past this the pipe is not read.
-constexpr std::size_t kMaxInboundFrames = 4096;
+// Received frames waiting for the delivery thread; past either bound the pipe is not
+// read. Acknowledgements queue behind the frames that wait, so the bound also sets how
+// far they lag while a slow callable holds the delivery thread.
+constexpr std::size_t kMaxInboundFrames = 1024;
+constexpr std::size_t kMaxInboundBytes = 4 * 1024 * 1024;
+// An emptied outbound buffer keeps up to this much capacity for the next batch; a
+// larger one, left by a burst, is released rather than held for the client's life.
+constexpr std::size_t kKeptBufferBytes = 256 * 1024;
+
+void EmptyBuffer(std::vector<char>& buffer)
+{
+    if (buffer.capacity() > kKeptBufferBytes) {
+        std::vector<char>().swap(buffer);
+    } else {
+        buffer.clear();
+    }
+}
 
 void LogNotice(const std::wstring& text)
 {
@@ -103,6 +118,7 @@ private:
     std::size_t UnacknowledgedBytes() const { return sentBytes_.size() - sentOffset_; }
     void Receive(pipelink::Frame&& frame);
     bool InboundHasRoom();
+    bool InboundFull() const;
     void GiveUp();
 
     void RunDelivery();
@@ -136,6 +152,7 @@ private:
 
     std::mutex inMutex_;
     std::deque<pipelink::Frame> inbound_;
+    std::size_t inboundBytes_ = 0;
 
     std::mutex registryMutex_;
     std::unordered_map<int, std::shared_ptr<MessageCallback>> callbacks_;
@@ -248,7 +265,7 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
 void IPCMessageClient::State::TakeOutbound(std::vector<char>& out)
 {
     std::lock_guard<std::mutex> lock(outMutex_);
-    out.clear();
+    EmptyBuffer(out);
     out.swap(outBytes_);
     sentBytes_.insert(sentBytes_.end(), out.begin(), out.end());
     sentFrames_ += std::exchange(outFrames_, 0);
@@ -266,7 +283,7 @@ void IPCMessageClient::State::Acknowledge(std::uint64_t lastSequence)
     // Cut acknowledged bytes off only once they are the larger part: one move per
     // buffer's worth, not one per acknowledgement.
     if (sentFrames_ == 0) {
-        sentBytes_.clear();
+        EmptyBuffer(sentBytes_);
         sentOffset_ = 0;
     } else if (sentOffset_ > sentBytes_.size() / 2) {
         sentBytes_.erase(sentBytes_.begin(), sentBytes_.begin() + static_cast<std::ptrdiff_t>(sentOffset_));
@@ -361,6 +378,7 @@ void IPCMessageClient::State::Receive(pipelink::Frame&& frame)
     {
         std::lock_guard<std::mutex> lock(inMutex_);
         wasEmpty = inbound_.empty();
+        inboundBytes_ += frame.head.size() + frame.payload.size();
         inbound_.push_back(std::move(frame));
     }
     // The delivery thread drains the queue before it waits again.
@@ -369,10 +387,15 @@ void IPCMessageClient::State::Receive(pipelink::Frame&& frame)
     }
 }
 
+bool IPCMessageClient::State::InboundFull() const
+{
+    return inbound_.size() >= kMaxInboundFrames || inboundBytes_ >= kMaxInboundBytes;
+}
+
 bool IPCMessageClient::State::InboundHasRoom()
 {
     std::lock_guard<std::mutex> lock(inMutex_);
-    return inbound_.size() < kMaxInboundFrames;
+    return !InboundFull();
 }
 
 bool IPCMessageClient::State::NextInbound(pipelink::Frame& frame)
@@ -383,9 +406,10 @@ bool IPCMessageClient::State::NextInbound(pipelink::Frame& frame)
         if (inbound_.empty()) {
             return false;
         }
-        wasFull = inbound_.size() >= kMaxInboundFrames;
+        wasFull = InboundFull();
         frame = std::move(inbound_.front());
         inbound_.pop_front();
+        inboundBytes_ -= frame.head.size() + frame.payload.size();
     }
     if (wasFull) {
         SetEvent(wake_.get());
