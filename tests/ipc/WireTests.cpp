@@ -1,4 +1,6 @@
-// The frame layout compared with blocks built here, and every check a receiver makes.
+// The frame layout compared with blocks built here, every check a receiver makes, and
+// the outbound queue's blocks.
+#include "PipelinkPump.h"
 #include "PipelinkWire.h"
 
 #include <gtest/gtest.h>
@@ -164,4 +166,63 @@ TEST(PipelinkWire, SplitsAStreamAtFrameBoundaries)
     EXPECT_EQ(consumed, one.size());
     // Garbage is refused as soon as its first four bytes are in.
     EXPECT_EQ(Parse({'G', 'E', 'T', ' '}, frame, consumed, reason), pipelink::ParseResult::Malformed);
+}
+
+// A flood queued for one peer leaves in blocks of about 64 KiB; an acknowledgement
+// pushed afterwards goes out in the first block, and the stream is otherwise unchanged.
+TEST(PipelinkWire, QueuedFramesLeaveInBlocksWithAnAcknowledgementAhead)
+{
+    pipelink::FrameQueue queue;
+    pipelink::FrameFields fields;
+    fields.hasMessage = true;
+    std::vector<std::size_t> payloadSizes;
+    for (int i = 0; i < 3000; ++i) {
+        payloadSizes.push_back(i == 1500 ? 200 * 1024 : static_cast<std::size_t>(i % 300));
+    }
+    for (std::size_t i = 0; i < payloadSizes.size(); ++i) {
+        fields.messageId = static_cast<std::int32_t>(i);
+        const std::vector<char> payload(payloadSizes[i], static_cast<char>(i));
+        queue.Append(fields, "h", 1, payload.data(), payload.size());
+    }
+    queue.PushFront(pipelink::AckFields(41));
+    const std::size_t queuedFrames = queue.Frames();
+    const std::size_t queuedBytes = queue.Bytes();
+
+    std::vector<char> stream;
+    std::vector<char> block;
+    std::size_t frames = 0;
+    std::size_t takenFrames = 0;
+    while (queue.Take(block, frames)) {
+        // The acknowledgement pushed ahead may take the first block past the size.
+        const std::size_t limit = pipelink::kWriteBlockBytes + (stream.empty() ? pipelink::kHeaderBytes : 0);
+        const bool oneLargeFrame = frames == 1 && block.size() > pipelink::kWriteBlockBytes;
+        EXPECT_TRUE(block.size() <= limit || oneLargeFrame) << block.size();
+        stream.insert(stream.end(), block.begin(), block.end());
+        takenFrames += frames;
+    }
+    EXPECT_TRUE(queue.Empty());
+    EXPECT_EQ(takenFrames, queuedFrames);
+    EXPECT_EQ(stream.size(), queuedBytes);
+
+    std::size_t offset = 0;
+    std::vector<pipelink::Frame> parsed;
+    for (;;) {
+        pipelink::Frame frame;
+        std::size_t consumed = 0;
+        const char* reason = nullptr;
+        if (pipelink::ParseFrame(stream.data() + offset, stream.size() - offset, frame, consumed, reason) !=
+            pipelink::ParseResult::Frame) {
+            break;
+        }
+        offset += consumed;
+        parsed.push_back(std::move(frame));
+    }
+    ASSERT_EQ(offset, stream.size());
+    ASSERT_EQ(parsed.size(), 1 + payloadSizes.size());
+    EXPECT_EQ(parsed[0].fields.kind, pipelink::kKindAck);
+    EXPECT_EQ(pipelink::CarriedSequence(parsed[0].fields), 41u);
+    for (std::size_t i = 0; i < payloadSizes.size(); ++i) {
+        ASSERT_EQ(parsed[1 + i].fields.messageId, static_cast<std::int32_t>(i));
+        ASSERT_EQ(parsed[1 + i].payload, std::vector<char>(payloadSizes[i], static_cast<char>(i)));
+    }
 }

@@ -5,24 +5,17 @@
 #include <sddl.h>
 #include <windows.h>
 
-#include <deque>
-
 namespace service {
 
 using FerrydockIpc::UniqueFileHandle;
 using FerrydockIpc::UniqueHandle;
 using FerrydockIpc::UniqueLocalMemory;
 
-// Frames for a client wait in blocks of about kWriteBlockBytes, and a write takes one
-// block: an acknowledgement queued ahead of the others then waits behind at most one
-// block already being written, however much a flood has queued for that client.
-constexpr std::size_t kWriteBlockBytes = 64 * 1024;
-
 struct PipeServer::Session {
     UniqueFileHandle pipe;
     UniqueHandle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     std::mutex mutex;
-    std::deque<std::vector<char>> out;
+    pipelink::FrameQueue out;
     int module = -1;
     // From the client's hello: its identity and the number of its next message (0:
     // no hello yet, messages not numbered).
@@ -31,23 +24,28 @@ struct PipeServer::Session {
     std::uint64_t acknowledged = 0;
     std::thread thread;
 
-    // ahead: before every frame not yet taken for writing.
-    void Queue(const pipelink::FrameFields& fields, const std::vector<char>& payload, bool ahead = false)
+    void Queue(const pipelink::FrameFields& fields, const std::vector<char>& payload)
     {
         bool wasEmpty = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            wasEmpty = out.empty();
-            if (ahead && !wasEmpty) {
-                std::vector<char> frame;
-                pipelink::AppendFrame(frame, fields, nullptr, 0, payload.data(), payload.size());
-                out.front().insert(out.front().begin(), frame.begin(), frame.end());
-            } else {
-                if (wasEmpty || out.back().size() >= kWriteBlockBytes) {
-                    out.emplace_back();
-                }
-                pipelink::AppendFrame(out.back(), fields, nullptr, 0, payload.data(), payload.size());
-            }
+            wasEmpty = out.Empty();
+            out.Append(fields, nullptr, 0, payload.data(), payload.size());
+        }
+        if (wasEmpty) {
+            SetEvent(wake.get());
+        }
+    }
+
+    // Ahead of every frame not yet taken for writing: a flood queued for this client
+    // delays it by the one block being written at most.
+    void QueueAhead(const pipelink::FrameFields& fields)
+    {
+        bool wasEmpty = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            wasEmpty = out.Empty();
+            out.PushFront(fields);
         }
         if (wasEmpty) {
             SetEvent(wake.get());
@@ -56,12 +54,9 @@ struct PipeServer::Session {
 
     void TakeBlock(std::vector<char>& block)
     {
+        std::size_t frames = 0;
         std::lock_guard<std::mutex> lock(mutex);
-        block.clear();
-        if (!out.empty()) {
-            block.swap(out.front());
-            out.pop_front();
-        }
+        out.Take(block, frames);
     }
 };
 
@@ -274,7 +269,7 @@ void PipeServer::Acknowledge(Session& session)
         return;
     }
     session.acknowledged = session.nextSequence - 1;
-    session.Queue(pipelink::AckFields(session.acknowledged), {}, true);
+    session.QueueAhead(pipelink::AckFields(session.acknowledged));
 }
 
 bool PipeServer::Route(int module, const pipelink::FrameFields& fields, const std::vector<char>& payload)

@@ -8,13 +8,15 @@
 //   then a back-off doubling up to 500 ms); the constructor and every operation return
 //   at once.
 // - PostIPCMessage encodes the record into an outbound queue and returns. Queued
-//   records are written in large blocks whenever the pipe is connected; records
-//   posted while it is not wait in the queue. false means the record was NOT
+//   records are written in blocks of up to 64 KiB whenever the pipe is connected;
+//   records posted while it is not wait in the queue. false means the record was NOT
 //   queued: its lengths are invalid (negative or over the bounds of PipelinkWire.h,
 //   or a null message with a non-zero length), the queue already holds
-//   kMaxQueuedMessages records or kMaxQueuedBytes bytes, counting records written
-//   but not yet acknowledged (the new record is refused, queued ones are kept), or
-//   the client has given up (keepConnected false and the connection was lost).
+//   kPipelinkMaxQueuedMessages records or kPipelinkMaxQueuedBytes bytes, counting
+//   records written but not yet acknowledged (the new record is refused, queued ones
+//   are kept), or the client has given up (keepConnected false and the connection was
+//   lost). Against a service that reads nothing the client so holds at most
+//   kPipelinkMaxQueuedBytes of frames, plus a copy of the block being written.
 // - Delivery of accepted records: each is numbered; the client keeps it after writing
 //   until the service acknowledges its number, and writes every unacknowledged record
 //   again, with the same numbers, on each new connection. The service takes a number

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +16,37 @@
 namespace pipelink {
 
 constexpr std::size_t kReadBlockBytes = 64 * 1024;
+constexpr std::size_t kWriteBlockBytes = 64 * 1024;
+
+// Outbound frames in blocks of at most kWriteBlockBytes (a larger frame makes a block
+// of its own); a write takes one block. A frame pushed to the front therefore waits
+// behind one block at most, and a taken block exists twice at most while written.
+// Not synchronised.
+class FrameQueue {
+public:
+    void Append(const FrameFields& fields, const char* head, std::size_t headLength, const char* payload,
+                std::size_t payloadLength);
+    // A frame without head text or payload (an acknowledgement), before every frame
+    // not yet taken (in the front block, which may grow past kWriteBlockBytes by it).
+    void PushFront(const FrameFields& fields);
+    // Moves the front block into block (its old bytes are dropped) and counts its
+    // frames; false, with block emptied, when nothing is queued.
+    bool Take(std::vector<char>& block, std::size_t& frames);
+    void Clear();
+
+    bool Empty() const { return blocks_.empty(); }
+    std::size_t Bytes() const { return bytes_; }
+    std::size_t Frames() const { return frames_; }
+
+private:
+    struct Block {
+        std::vector<char> bytes;
+        std::size_t frames = 0;
+    };
+    std::deque<Block> blocks_;
+    std::size_t bytes_ = 0;
+    std::size_t frames_ = 0;
+};
 
 struct PumpHooks {
     // Moves every queued outbound byte into out (left empty when nothing is queued).

@@ -31,8 +31,9 @@ constexpr int kQuickRetries = 10;
 // far they lag while a slow callable holds the delivery thread.
 constexpr std::size_t kMaxInboundFrames = 1024;
 constexpr std::size_t kMaxInboundBytes = 4 * 1024 * 1024;
-// An emptied outbound buffer keeps up to this much capacity for the next batch; a
-// larger one, left by a burst, is released rather than held for the client's life.
+// Once every frame is acknowledged the buffer that kept them keeps up to this much
+// capacity; a larger one, left by a burst, is released rather than held for the
+// client's life.
 constexpr std::size_t kKeptBufferBytes = 256 * 1024;
 
 void EmptyBuffer(std::vector<char>& buffer)
@@ -79,6 +80,19 @@ std::uint64_t NewClientIdentity()
     return value;
 }
 
+// Hands received frames to the delivery thread with a condition variable: Wine keeps
+// slim locks and condition variables inside the process, where each event call is a
+// round trip to the wineserver (tens of microseconds on a message's way).
+class SlimLock {
+public:
+    void lock() { AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ReleaseSRWLockExclusive(&lock_); }
+    SRWLOCK* native() { return &lock_; }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
 bool ProcessIsExiting()
 {
     using Query = BOOLEAN(WINAPI*)();
@@ -96,7 +110,7 @@ public:
     {
     }
 
-    bool Ready() const { return stop_ && wake_ && inboundReady_; }
+    bool Ready() const { return stop_ && wake_; }
     bool StartThreads(const std::shared_ptr<State>& self);
 
     bool Enqueue(const TagIPCMessageItem& item);
@@ -132,14 +146,12 @@ private:
 
     UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueHandle wake_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    UniqueHandle inboundReady_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     std::atomic<bool> stopping_{false};
 
     const std::uint64_t identity_ = NewClientIdentity();
     std::mutex outMutex_;
     // Posted, not yet handed to a connection.
-    std::vector<char> outBytes_;
-    std::size_t outFrames_ = 0;
+    pipelink::FrameQueue outQueue_;
     // Handed to a connection and not yet acknowledged by the service: written again,
     // with their sequence numbers, on every new connection until acknowledged. The
     // first sentOffset_ bytes are acknowledged frames not yet cut off.
@@ -150,7 +162,8 @@ private:
     bool givenUp_ = false;
     bool refusing_ = false;
 
-    std::mutex inMutex_;
+    SlimLock inLock_;
+    CONDITION_VARIABLE inboundReady_ = CONDITION_VARIABLE_INIT;
     std::deque<pipelink::Frame> inbound_;
     std::size_t inboundBytes_ = 0;
 
@@ -240,8 +253,8 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
         if (givenUp_ || stopping_) {
             return false;
         }
-        if (outFrames_ + sentFrames_ >= kPipelinkMaxQueuedMessages ||
-            outBytes_.size() + UnacknowledgedBytes() + frameBytes > kPipelinkMaxQueuedBytes) {
+        if (outQueue_.Frames() + sentFrames_ >= kPipelinkMaxQueuedMessages ||
+            outQueue_.Bytes() + UnacknowledgedBytes() + frameBytes > kPipelinkMaxQueuedBytes) {
             if (!refusing_) {
                 LogNotice(L"Pipelink outbound queue full, refusing messages");
             }
@@ -249,13 +262,12 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
             return false;
         }
         refusing_ = false;
-        wasEmpty = outBytes_.empty();
-        pipelink::AppendFrame(outBytes_, fields, item.headText.data(), item.headText.size(), item.message,
-                              static_cast<std::size_t>(item.messageLength));
-        ++outFrames_;
+        wasEmpty = outQueue_.Empty();
+        outQueue_.Append(fields, item.headText.data(), item.headText.size(), item.message,
+                         static_cast<std::size_t>(item.messageLength));
     }
-    // The connection thread takes the whole queue at once: one wake per batch. Under
-    // Wine every SetEvent is a round trip to the wineserver.
+    // The connection thread takes block after block until the queue is empty: one wake
+    // per batch. Under Wine every SetEvent is a round trip to the wineserver.
     if (wasEmpty) {
         SetEvent(wake_.get());
     }
@@ -264,11 +276,11 @@ bool IPCMessageClient::State::Enqueue(const TagIPCMessageItem& item)
 
 void IPCMessageClient::State::TakeOutbound(std::vector<char>& out)
 {
+    std::size_t frames = 0;
     std::lock_guard<std::mutex> lock(outMutex_);
-    EmptyBuffer(out);
-    out.swap(outBytes_);
+    outQueue_.Take(out, frames);
     sentBytes_.insert(sentBytes_.end(), out.begin(), out.end());
-    sentFrames_ += std::exchange(outFrames_, 0);
+    sentFrames_ += frames;
 }
 
 void IPCMessageClient::State::Acknowledge(std::uint64_t lastSequence)
@@ -295,8 +307,7 @@ void IPCMessageClient::State::GiveUp()
 {
     std::lock_guard<std::mutex> lock(outMutex_);
     givenUp_ = true;
-    outBytes_.clear();
-    outFrames_ = 0;
+    outQueue_.Clear();
     sentBytes_.clear();
     sentOffset_ = 0;
     sentFrames_ = 0;
@@ -376,14 +387,14 @@ void IPCMessageClient::State::Receive(pipelink::Frame&& frame)
     }
     bool wasEmpty = false;
     {
-        std::lock_guard<std::mutex> lock(inMutex_);
+        std::lock_guard<SlimLock> lock(inLock_);
         wasEmpty = inbound_.empty();
         inboundBytes_ += frame.head.size() + frame.payload.size();
         inbound_.push_back(std::move(frame));
     }
     // The delivery thread drains the queue before it waits again.
     if (wasEmpty) {
-        SetEvent(inboundReady_.get());
+        WakeConditionVariable(&inboundReady_);
     }
 }
 
@@ -394,7 +405,7 @@ bool IPCMessageClient::State::InboundFull() const
 
 bool IPCMessageClient::State::InboundHasRoom()
 {
-    std::lock_guard<std::mutex> lock(inMutex_);
+    std::lock_guard<SlimLock> lock(inLock_);
     return !InboundFull();
 }
 
@@ -402,8 +413,11 @@ bool IPCMessageClient::State::NextInbound(pipelink::Frame& frame)
 {
     bool wasFull = false;
     {
-        std::lock_guard<std::mutex> lock(inMutex_);
-        if (inbound_.empty()) {
+        std::unique_lock<SlimLock> lock(inLock_);
+        while (inbound_.empty() && !stopping_) {
+            SleepConditionVariableSRW(&inboundReady_, inLock_.native(), INFINITE, 0);
+        }
+        if (stopping_) {
             return false;
         }
         wasFull = InboundFull();
@@ -420,14 +434,9 @@ bool IPCMessageClient::State::NextInbound(pipelink::Frame& frame)
 void IPCMessageClient::State::RunDelivery()
 {
     deliveryThreadId_ = GetCurrentThreadId();
-    HANDLE handles[] = {stop_.get(), inboundReady_.get()};
-    while (!stopping_) {
-        pipelink::Frame frame;
-        if (NextInbound(frame)) {
-            Deliver(frame);
-        } else if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
-            break;
-        }
+    pipelink::Frame frame;
+    while (NextInbound(frame)) {
+        Deliver(frame);
     }
 }
 
@@ -500,6 +509,11 @@ void IPCMessageClient::State::Shutdown()
         stopping_ = true;
     }
     SetEvent(stop_.get());
+    {
+        // The delivery thread either sees stopping_ or is asleep and woken here.
+        std::lock_guard<SlimLock> lock(inLock_);
+    }
+    WakeAllConditionVariable(&inboundReady_);
     // The callables may live in a module that is being unloaded: none may run or even
     // be destroyed after this returns.
     UnregisterAll();

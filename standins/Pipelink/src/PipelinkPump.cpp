@@ -11,7 +11,10 @@ namespace {
 
 using FerrydockIpc::UniqueHandle;
 
-// One overlapped operation in flight on the pipe, with its own manual-reset event.
+// One overlapped operation on the pipe, with its own manual-reset event. ReadFile and
+// WriteFile reset the event when they start; it is waited for only while the
+// operation is pending, so a completed one left signalled (a read held back while the
+// receiver is full) never makes the wait return at once.
 struct Operation {
     UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED overlapped{};
@@ -22,15 +25,10 @@ struct Operation {
         pending = result != FALSE || GetLastError() == ERROR_IO_PENDING;
         return pending;
     }
-    bool Done() const { return pending && WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
-    // The event is reset: a read held back while the receiver is full must not leave
-    // it signalled, or every wait returns at once and the thread spins.
     bool Finish(HANDLE pipe, DWORD& bytes, BOOL wait)
     {
         pending = false;
-        const bool done = GetOverlappedResult(pipe, &overlapped, &bytes, wait) != FALSE;
-        ResetEvent(event.get());
-        return done;
+        return GetOverlappedResult(pipe, &overlapped, &bytes, wait) != FALSE;
     }
     void Prepare()
     {
@@ -60,27 +58,38 @@ public:
     }
 
 private:
+    // Under Wine every wait and every event call is a round trip to the wineserver:
+    // one wait per step, and the operation that woke it is known from its index.
     bool Step(HANDLE stop, HANDLE wake, PumpEnd& end, std::string& detail)
     {
         if (!StartWriteIfQueued(detail) || !StartReadIfRoom(detail)) {
             end = PumpEnd::Broken;
             return false;
         }
-        HANDLE handles[] = {stop, wake, read_.event.get(), write_.event.get()};
-        const DWORD woke = WaitForMultipleObjects(4, handles, FALSE, INFINITE);
+        HANDLE handles[4] = {stop, wake};
+        Operation* operations[4] = {};
+        DWORD count = 2;
+        for (Operation* operation : {&read_, &write_}) {
+            if (operation->pending) {
+                handles[count] = operation->event.get();
+                operations[count++] = operation;
+            }
+        }
+        const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
         if (woke == WAIT_OBJECT_0) {
             end = PumpEnd::Stopped;
             return false;
         }
-        if (woke == WAIT_FAILED) {
+        if (woke >= WAIT_OBJECT_0 + count) {
             detail = ErrorDetail("wait", GetLastError());
             end = PumpEnd::Broken;
             return false;
         }
-        if (read_.Done() && !FinishRead(end, detail)) {
-            return false;
+        const Operation* done = operations[woke - WAIT_OBJECT_0];
+        if (done == &read_) {
+            return FinishRead(end, detail);
         }
-        if (write_.Done() && !FinishWrite(detail)) {
+        if (done == &write_ && !FinishWrite(detail)) {
             end = PumpEnd::Broken;
             return false;
         }
@@ -198,6 +207,58 @@ private:
 };
 
 } // namespace
+
+void FrameQueue::Append(const FrameFields& fields, const char* head, std::size_t headLength, const char* payload,
+                        std::size_t payloadLength)
+{
+    const std::size_t frameBytes = kHeaderBytes + headLength + payloadLength;
+    if (blocks_.empty() ||
+        (!blocks_.back().bytes.empty() && blocks_.back().bytes.size() + frameBytes > kWriteBlockBytes)) {
+        blocks_.emplace_back();
+    }
+    Block& block = blocks_.back();
+    const std::size_t before = block.bytes.size();
+    AppendFrame(block.bytes, fields, head, headLength, payload, payloadLength);
+    ++block.frames;
+    bytes_ += block.bytes.size() - before;
+    ++frames_;
+}
+
+void FrameQueue::PushFront(const FrameFields& fields)
+{
+    std::vector<char> frame;
+    AppendFrame(frame, fields, nullptr, 0, nullptr, 0);
+    if (blocks_.empty()) {
+        blocks_.emplace_back();
+    }
+    Block& block = blocks_.front();
+    block.bytes.insert(block.bytes.begin(), frame.begin(), frame.end());
+    ++block.frames;
+    bytes_ += frame.size();
+    ++frames_;
+}
+
+bool FrameQueue::Take(std::vector<char>& block, std::size_t& frames)
+{
+    block.clear();
+    frames = 0;
+    if (blocks_.empty()) {
+        return false;
+    }
+    block.swap(blocks_.front().bytes);
+    frames = blocks_.front().frames;
+    blocks_.pop_front();
+    bytes_ -= block.size();
+    frames_ -= frames;
+    return true;
+}
+
+void FrameQueue::Clear()
+{
+    blocks_.clear();
+    bytes_ = 0;
+    frames_ = 0;
+}
 
 PumpEnd RunPump(HANDLE pipe, HANDLE stop, HANDLE wake, std::vector<char> greeting, const PumpHooks& hooks,
                 std::string& detail)
