@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <random>
+#include <string>
 #include <thread>
 
 using FerrydockIpc::UniqueFileHandle;
@@ -282,6 +284,48 @@ TEST(PipelinkClient, DeliversEveryFieldInOrderOnItsOwnThread)
     EXPECT_NE(seen.threads[0], GetCurrentThreadId());
 }
 
+namespace {
+
+struct MalformedCase {
+    std::string name;
+    std::size_t offset; // bytes written over a valid frame at offset
+    std::vector<char> bytes;
+    std::size_t cutAt;  // non-zero: the frame is cut here and the server closes
+    const wchar_t* logged;
+};
+
+// The named cases, then seeded random ones: garbage where a frame should start, and
+// frames cut at a random byte.
+std::vector<MalformedCase> MalformedCases(unsigned seed, int randomCases)
+{
+    std::vector<MalformedCase> cases = {
+        {"wrong version", 4, {9, 0}, 0, L"unknown version"},
+        {"oversized payload", 52, {0, 0, 0x20, 0}, 0, L"length over bound"},
+        {"inconsistent length", 8, {57, 0, 0, 0}, 0, L"inconsistent frame length"},
+        {"random bytes", 0, {'\x13', '\x7f', 'z', '\0'}, 0, L"bad magic"},
+        {"truncated", 0, {}, 30, nullptr},
+    };
+    std::mt19937 random(seed);
+    for (int i = 0; i < randomCases; ++i) {
+        MalformedCase c{"seed " + std::to_string(seed) + " case " + std::to_string(i), 0, {}, 0, nullptr};
+        if (i % 2 == 0) {
+            c.bytes.resize(4 + random() % 60);
+            std::generate(c.bytes.begin(), c.bytes.end(), [&] { return static_cast<char>(random()); });
+            c.bytes[0] = static_cast<char>(c.bytes[0] == 'F' ? 'G' : c.bytes[0]); // the magic starts "FD"
+            c.logged = L"bad magic";
+        } else {
+            c.cutAt = 1 + random() % (pipelink::kHeaderBytes + 3 - 1);
+        }
+        cases.push_back(std::move(c));
+    }
+    return cases;
+}
+
+} // namespace
+
+// Each case on a connection of its own: a valid frame, the malformed one, a valid frame
+// that is lost with the connection. The client reconnects each time and delivers only
+// the valid frames before the malformed ones, then those after its last reconnection.
 TEST(PipelinkClient, MalformedFramesAreDroppedLoggedAndTheConnectionRenewed)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
@@ -289,45 +333,34 @@ TEST(PipelinkClient, MalformedFramesAreDroppedLoggedAndTheConnectionRenewed)
     IPCMessageClient client(kModule, true, true, L"\\\\.\\pipe\\unused");
     Seen seen;
     client.RegisterMessageCallback(1, [&](TagIPCMessageItem& item) { seen.Add(item); });
-    struct Case {
-        const char* name;
-        std::size_t offset; // bytes written over a valid frame at offset
-        std::vector<char> bytes;
-        bool cutShort;      // the frame is cut and the server closes
-        const wchar_t* logged;
-    };
-    const Case cases[] = {
-        {"wrong version", 4, {9, 0}, false, L"unknown version"},
-        {"oversized payload", 52, {0, 0, 0x20, 0}, false, L"length over bound"},
-        {"inconsistent length", 8, {57, 0, 0, 0}, false, L"inconsistent frame length"},
-        {"random bytes", 0, {'\x13', '\x7f', 'z', '\0'}, false, L"bad magic"},
-        {"truncated", 0, {}, true, nullptr},
-    };
+    const std::vector<MalformedCase> cases = MalformedCases(20261205, 30);
     std::vector<std::wstring> expectedLog;
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const MalformedCase& c = cases[i];
         SCOPED_TRACE(c.name);
         TestServer server(pipe);
         ASSERT_TRUE(server.Accept()) << "the client (re)connects by itself";
         std::vector<pipelink::Frame> frames;
         ASSERT_TRUE(server.ReadFrames(1, frames));
         ASSERT_EQ(frames[0].fields.kind, pipelink::kKindHello);
-        // A valid frame first is delivered; what follows the bad one is lost with the connection.
         const std::string before = "ok" + std::to_string(i);
         std::vector<char> block = MessageFrame(1, "", before.c_str(), before.size());
         std::vector<char> bad = MessageFrame(1, "", "bad", 3);
+        if (c.offset + c.bytes.size() > bad.size()) {
+            bad.resize(c.offset + c.bytes.size());
+        }
         std::copy(c.bytes.begin(), c.bytes.end(), bad.begin() + static_cast<long>(c.offset));
-        if (c.cutShort) {
-            bad.resize(30);
+        if (c.cutAt != 0) {
+            bad.resize(c.cutAt);
         }
         block.insert(block.end(), bad.begin(), bad.end());
-        if (!c.cutShort) {
+        if (c.cutAt == 0) {
             const std::vector<char> lost = MessageFrame(1, "", "lost", 4);
             block.insert(block.end(), lost.begin(), lost.end());
         }
         ASSERT_TRUE(server.Write(block));
         ASSERT_TRUE(seen.WaitFor(i + 1));
-        if (c.cutShort) {
+        if (c.cutAt != 0) {
             server.Close();
         } else {
             expectedLog.push_back(std::wstring(L"Pipelink dropped a malformed frame (") + c.logged +
@@ -339,11 +372,11 @@ TEST(PipelinkClient, MalformedFramesAreDroppedLoggedAndTheConnectionRenewed)
     std::vector<pipelink::Frame> frames;
     ASSERT_TRUE(last.ReadFrames(1, frames));
     ASSERT_TRUE(last.Write(MessageFrame(1, "", "after", 5)));
-    ASSERT_TRUE(seen.WaitFor(std::size(cases) + 1));
+    ASSERT_TRUE(seen.WaitFor(cases.size() + 1));
     Sleep(100);
     std::lock_guard<std::mutex> lock(seen.mutex);
     std::vector<std::string> expectedPayloads;
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
         expectedPayloads.push_back("ok" + std::to_string(i));
     }
     expectedPayloads.push_back("after");
