@@ -31,6 +31,9 @@ constexpr int kWindow = 6000;
 constexpr int kBridgeModule = 0xF00000;
 constexpr int kTransferModule = 0xF10000;
 constexpr int kSendFilesMessage = 0xF10005;
+// A 96-byte text in its frame, and the client's queue bound in bytes.
+constexpr std::size_t kTextFrameBytes = pipelink::kHeaderBytes + kMessageBytes;
+constexpr std::size_t kQueueBoundBytes = 16u * 1024u * 1024u;
 
 double Now()
 {
@@ -259,6 +262,20 @@ unsigned long long Received(service::ServiceProcess& service)
     return service.Ask("stats", "received ", count, 10000) ? std::stoull(count) : 0;
 }
 
+// The service's count once it has stopped rising for half a second.
+unsigned long long Settled(service::ServiceProcess& service)
+{
+    unsigned long long last = Received(service);
+    for (;;) {
+        Sleep(500);
+        const unsigned long long now = Received(service);
+        if (now == last) {
+            return now;
+        }
+        last = now;
+    }
+}
+
 struct Percentiles {
     double p99;
     double max;
@@ -385,6 +402,7 @@ int wmain(int argc, wchar_t** argv)
 
     Progress("posting while the service reads, then while it is hung");
     const Percentiles reading = TimeCalls([&] { bridge.SendText(text); }, kPostSamples);
+    const unsigned long long beforeHung = Settled(service);
     service.SendLine("pause");
     service.WaitForLine("paused", 1, 5000);
     const SIZE_T privateBefore = testsupport::CommittedPrivateBytes();
@@ -394,6 +412,7 @@ int wmain(int argc, wchar_t** argv)
     }
     const SIZE_T privateAfter = testsupport::CommittedPrivateBytes();
     service.SendLine("resume");
+    const unsigned long long acceptedWhileHung = Settled(service) - beforeHung;
 
     std::printf("IPC benchmark: %d repetitions, medians; under Wine on this machine\n", repetitions);
     std::printf("%-46s %14s %14s %-9s %9s  %s\n", "figure", "bridge", "raw baseline", "unit", "ratio", "target");
@@ -408,6 +427,10 @@ int wmain(int argc, wchar_t** argv)
     std::printf("%-46s %14.1f MiB after %d posts (queue bound 16 MiB)\n", "committed private growth, service hung",
                 (static_cast<double>(privateAfter) - static_cast<double>(privateBefore)) / (1024.0 * 1024.0),
                 kPostSamples + kHungPosts);
+    std::printf("%-46s %14llu of %d, all received after resume\n", "posts accepted while the service was hung",
+                acceptedWhileHung, kPostSamples + kHungPosts);
+    std::printf("%-46s %14zu frames of %zu bytes (a read in flight at the pause takes a few more)\n",
+                "queue bound", kQueueBoundBytes / kTextFrameBytes, kTextFrameBytes);
     std::fflush(stdout);
     service.Stop();
     return 0;

@@ -215,6 +215,8 @@ void FrameQueue::Append(const FrameFields& fields, const char* head, std::size_t
     if (blocks_.empty() ||
         (!blocks_.back().bytes.empty() && blocks_.back().bytes.size() + frameBytes > kWriteBlockBytes)) {
         blocks_.emplace_back();
+        // Grown frame by frame, the vector would double past the block's size.
+        blocks_.back().bytes.reserve(std::max(kWriteBlockBytes, frameBytes));
     }
     Block& block = blocks_.back();
     const std::size_t before = block.bytes.size();
