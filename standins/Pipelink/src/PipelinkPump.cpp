@@ -59,7 +59,9 @@ public:
 
 private:
     // Under Wine every wait and every event call is a round trip to the wineserver:
-    // one wait per step, and the operation that woke it is known from its index.
+    // one wait per step, and the operation that woke it is known from its index. The
+    // wait reports the first signalled handle, so the operation handled last goes
+    // after the other: a stream of reads that complete at once cannot starve a write.
     bool Step(HANDLE stop, HANDLE wake, PumpEnd& end, std::string& detail)
     {
         if (!StartWriteIfQueued(detail) || !StartReadIfRoom(detail)) {
@@ -69,7 +71,8 @@ private:
         HANDLE handles[4] = {stop, wake};
         Operation* operations[4] = {};
         DWORD count = 2;
-        for (Operation* operation : {&read_, &write_}) {
+        Operation* const order[2] = {readHandledLast_ ? &write_ : &read_, readHandledLast_ ? &read_ : &write_};
+        for (Operation* operation : order) {
             if (operation->pending) {
                 handles[count] = operation->event.get();
                 operations[count++] = operation;
@@ -86,6 +89,7 @@ private:
             return false;
         }
         const Operation* done = operations[woke - WAIT_OBJECT_0];
+        readHandledLast_ = done == &read_;
         if (done == &read_) {
             return FinishRead(end, detail);
         }
@@ -201,6 +205,7 @@ private:
     const PumpHooks& hooks_;
     Operation read_;
     Operation write_;
+    bool readHandledLast_ = false;
     std::vector<char> readBuffer_;
     std::vector<char> assembly_;
     std::vector<char> writing_;
