@@ -112,14 +112,14 @@ TEST(CurrentUser, SessionSearch)
     };
     const Case cases[] = {
         {"console user found", {{kConsole, me}}, {Session(5, active)}, TRUE, mine, {kConsole}, false},
-        {"first of two active sessions",
-         {{kConsole, kUnknown}, {5, me}, {7, kUnknown}},
+        {"first of two active sessions", {{kConsole, kUnknown}, {5, me}, {7, kUnknown}},
          {Session(0, WTSDisconnected), Session(5, active), Session(7, active)}, TRUE, mine, {kConsole, 5}, true},
-        {"first active session's user unknown: the second is not tried",
-         {{kConsole, kUnknown}, {7, me}}, {Session(5, active), Session(7, active)}, TRUE, L"", {kConsole, 5}, true},
+        {"first active session's user unknown: the second is not tried", {{kConsole, kUnknown}, {7, me}},
+         {Session(5, active), Session(7, active)}, TRUE, L"", {kConsole, 5}, true},
         {"no active session", {{3, me}}, {Session(3, WTSListen)}, TRUE, L"", {kConsole}, true},
         {"name queries fail", {}, {Session(5, active)}, TRUE, L"", {kConsole, 5}, true},
-        {"enumeration fails, its list is still released", {{5, me}}, {Session(5, active)}, FALSE, L"", {kConsole}, true},
+        {"enumeration fails, its list is still released", {{5, me}}, {Session(5, active)}, FALSE, L"", {kConsole},
+         true},
     };
     const HMODULE exe = TestModule();
     const auto patches = {
