@@ -88,18 +88,14 @@ WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) { return {id, 
 
 } // namespace
 
-TEST(CurrentUser, SidTextIsTheProcessTokenUser)
-{
-    EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), ProcessUserSid());
-    EXPECT_EQ(FerrydockIpc::GetAccountStringSid(MyName()), ProcessUserSid());
-}
-
-// The console's user first; only when that gives no SID text does the session list
-// decide, and then its first active session wins.
+// Unpatched, the SID text is the process token's user. Patched: the console's user first;
+// only when that gives no SID text does the session list decide, and its first active session wins.
 TEST(CurrentUser, SessionSearch)
 {
     const std::wstring me = MyName();
     const std::wstring mine = ProcessUserSid();
+    EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), mine);
+    EXPECT_EQ(FerrydockIpc::GetAccountStringSid(me), mine);
     const auto active = WTS_CONNECTSTATE_CLASS::WTSActive;
     struct Case {
         const char* what;

@@ -82,7 +82,7 @@ BOOL WINAPI Denying(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIV
 
 } // namespace
 
-TEST_F(SaveFolders, FirstCallCreatesSecondCallOnlyChecks)
+TEST_F(SaveFolders, FirstCallCreatesSecondChecksDeniedAccessIsRepaired)
 {
     ASSERT_TRUE(made && dll);
     for (const Folder& f : kFolders) {
@@ -103,23 +103,17 @@ TEST_F(SaveFolders, FirstCallCreatesSecondCallOnlyChecks)
         EXPECT_EQ(GetFileAttributesW(product.c_str()) & kHiddenSystem, kHiddenSystem);
         EXPECT_EQ(GetFileAttributesW(final.c_str()) & kHiddenSystem, kHiddenSystem);
 
-        const SecurityHooks hooks(dll);
-        EXPECT_EQ(Call(f.name), final);
-        EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"), Lines{});
-        EXPECT_EQ(hooks.Calls(L"SetNamedSecurityInfoW").size(), 1u) << "the product folder's Users grant, again";
-        EXPECT_EQ(hooks.Calls(L"AccessCheck").size(), 1u);
-        EXPECT_EQ(Where(log, IsError), Records{});
-    }
-}
-
-TEST_F(SaveFolders, DeniedAccessIsRepairedOnce)
-{
-    ASSERT_TRUE(made && dll);
-    for (const Folder& f : kFolders) {
-        SCOPED_TRACE(f.name);
-        const std::wstring final = Call(f.name);
+        {
+            const SecurityHooks hooks(dll);
+            EXPECT_EQ(Call(f.name), final);
+            EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"), Lines{});
+            EXPECT_EQ(hooks.Calls(L"SetNamedSecurityInfoW").size(), 1u) << "the product folder's Users grant, again";
+            EXPECT_EQ(hooks.Calls(L"AccessCheck").size(), 1u);
+            EXPECT_EQ(Where(log, IsError), Records{});
+        }
+        // Denied access is repaired once: the list is written anew, then checked again.
         const SecurityHooks hooks(dll, {.accessChecks = {1, 0}});
-        LogCapture log;
+        log.Clear();
         EXPECT_EQ(Call(f.name), final);
 
         Lines steps;
