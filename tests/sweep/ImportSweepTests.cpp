@@ -84,61 +84,50 @@ bool Matches(const char* names, const ImportedFunction& import)
     return false;
 }
 
-// Functions with no failure value to return.
-const std::pair<const char*, const char*> kExclusions[] = {
-    {"SetLastError EnterCriticalSection LeaveCriticalSection DeleteCriticalSection InitializeCriticalSection Sleep "
-     "ReleaseStgMedium RegisterMessageCallback 3Log 6Report 4Init 5Reset", "returns nothing"},
-    {"GetLastError GetCurrentProcess GetCurrentThread GetCurrentProcessId GetCurrentThreadId GetSidLengthRequired",
-     "cannot fail (a pseudo handle, an id, a size, the last error)"},
-    {"GetSidSubAuthority GetSidSubAuthorityCount GetLengthSid", "reads a SID the caller built; no failure value"},
-    {"RtlCaptureContext RtlLookupFunctionEntry RtlVirtualUnwind RtlUnwindEx SetUnhandledExceptionFilter TlsGetValue",
-     "the runtime's unwinding, start-up or thread-local storage; no status"},
-    {"C1E C2E D0E D1E D2E", "a constructor or destructor has no failure value"},
-    {"GetInstance Instance GetGlobalKdSharePath GetVeltraShareName ByJson IsAgreeClause",
-     "returns an object or reference that callers use without a test, by contract"},
-};
-
-const char* ExclusionReason(const ImportedFunction& import)
-{
-    for (const auto& [names, reason] : kExclusions) {
-        if (Matches(names, import)) {
-            return reason;
-        }
-    }
-    return nullptr;
-}
-
-struct Failure {
+// How each import fails: its documented failure value and a plausible last error. An
+// exclusion has no failure value to return, and says why.
+struct Rule {
     const char* names;
     uint64_t value;
     DWORD lastError;
+    const char* exclusion;
+};
+const Rule kRules[] = {
+    {"SetLastError EnterCriticalSection LeaveCriticalSection DeleteCriticalSection InitializeCriticalSection Sleep "
+     "ReleaseStgMedium RegisterMessageCallback 3Log 6Report 4Init 5Reset", 0, 0, "returns nothing"},
+    {"GetLastError GetCurrentProcess GetCurrentThread GetCurrentProcessId GetCurrentThreadId GetSidLengthRequired",
+     0, 0, "cannot fail (a pseudo handle, an id, a size, the last error)"},
+    {"GetSidSubAuthority GetSidSubAuthorityCount GetLengthSid", 0, 0, "reads a SID the caller built; no failure value"},
+    {"RtlCaptureContext RtlLookupFunctionEntry RtlVirtualUnwind RtlUnwindEx SetUnhandledExceptionFilter TlsGetValue", 0,
+     0, "the runtime's unwinding, start-up or thread-local storage; no status"},
+    {"C1E C2E D0E D1E D2E", 0, 0, "a constructor or destructor has no failure value"},
+    {"GetInstance Instance GetGlobalKdSharePath GetVeltraShareName ByJson IsAgreeClause", 0, 0,
+     "returns an object or reference that callers use without a test, by contract"},
+    {"CreateFileW CreateNamedPipeW FindFirstFileW", ~0ull /* INVALID_HANDLE_VALUE */, ERROR_ACCESS_DENIED, nullptr},
+    {"GetFileAttributesW", INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, nullptr},
+    {"WTSGetActiveConsoleSessionId", 0xFFFFFFFFu, 0, nullptr},
+    {"WaitForSingleObject WaitForSingleObjectEx WaitForMultipleObjects", WAIT_FAILED, ERROR_INVALID_HANDLE, nullptr},
+    {"SetNamedSecurityInfoW GetNamedSecurityInfoW SetSecurityInfo GetSecurityInfo", ERROR_ACCESS_DENIED,
+     ERROR_ACCESS_DENIED, nullptr},
+    {"SetEntriesInAclW", ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, nullptr},
+    {"GlobalAlloc LocalAlloc HeapAlloc", 0, ERROR_NOT_ENOUGH_MEMORY, nullptr},
+    {"WaitNamedPipeW", 0, ERROR_SEM_TIMEOUT, nullptr},
+    {"GetAppDataPath", 1, 0, nullptr},
+    {"ExcuteQueryImpl", static_cast<uint64_t>(-1), 0, nullptr},
 };
 
-Failure FailureFor(const ImportedFunction& import)
+Rule RuleFor(const ImportedFunction& import)
 {
-    static const Failure rules[] = {
-        {"CreateFileW CreateNamedPipeW FindFirstFileW", ~0ull /* INVALID_HANDLE_VALUE */, ERROR_ACCESS_DENIED},
-        {"GetFileAttributesW", INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED},
-        {"WTSGetActiveConsoleSessionId", 0xFFFFFFFFu, 0},
-        {"WaitForSingleObject WaitForSingleObjectEx WaitForMultipleObjects", WAIT_FAILED, ERROR_INVALID_HANDLE},
-        {"SetNamedSecurityInfoW GetNamedSecurityInfoW SetSecurityInfo GetSecurityInfo", ERROR_ACCESS_DENIED,
-         ERROR_ACCESS_DENIED},
-        {"SetEntriesInAclW", ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
-        {"GlobalAlloc LocalAlloc HeapAlloc", 0, ERROR_NOT_ENOUGH_MEMORY},
-        {"WaitNamedPipeW", 0, ERROR_SEM_TIMEOUT},
-        {"GetAppDataPath", 1, 0},
-        {"ExcuteQueryImpl", static_cast<uint64_t>(-1), 0},
-    };
-    for (const Failure& rule : rules) {
+    for (const Rule& rule : kRules) {
         if (Matches(rule.names, import)) {
             return rule;
         }
     }
     if (Listed("ole32.dll oleaut32.dll shell32.dll shlwapi.dll", import.dll) && import.function != "OleDuplicateData" &&
         import.function != "RegisterClipboardFormatW") {
-        return {"", 0x80004005u /* E_FAIL */, ERROR_NOT_ENOUGH_MEMORY};
+        return {"", 0x80004005u /* E_FAIL */, ERROR_NOT_ENOUGH_MEMORY, nullptr};
     }
-    return {"", 0, ERROR_ACCESS_DENIED}; // FALSE, null or a zero count
+    return {"", 0, ERROR_ACCESS_DENIED, nullptr}; // FALSE, null or a zero count
 }
 
 // ---- one run of every export family ----
@@ -207,7 +196,8 @@ Outcome RunEveryFamily(service::ServiceProcess& service, testsupport::DropTarget
     Export<PFN_VoidText>("SendSaveFileToFilesystem")(L"C:\\received\\a.txt");
     const int shownBefore = g_shownFiles;
     service.SendLine("send 0xF00002 68690000");
-    for (const ULONGLONG end = GetTickCount64() + deliveryWaitMs; g_shownFiles == shownBefore && GetTickCount64() < end;) {
+    const ULONGLONG deadline = GetTickCount64() + deliveryWaitMs;
+    while (g_shownFiles == shownBefore && GetTickCount64() < deadline) {
         Sleep(5);
     }
     out.delivered = g_shownFiles != shownBefore;
@@ -302,7 +292,7 @@ TEST(ImportSweep, EveryImportFailingOnItsFirstThenSecondCall)
     for (const ImportedFunction& import : imports) {
         if (!IsSystemDll(import.dll) && !IsSuiteDll(import.dll)) {
             runtimeDlls.insert(import.dll);
-        } else if (const char* reason = ExclusionReason(import)) {
+        } else if (const char* reason = RuleFor(import).exclusion) {
             excluded.emplace_back(import, reason);
         } else {
             swept.push_back(import);
@@ -312,7 +302,7 @@ TEST(ImportSweep, EveryImportFailingOnItsFirstThenSecondCall)
     int reached = 0;
     std::string notReached;
     for (const ImportedFunction& import : swept) {
-        const Failure failure = FailureFor(import);
+        const Rule failure = RuleFor(import);
         bool hit = false;
         for (const long long failAt : {1LL, 2LL}) {
             const std::string where = import.dll + "!" + import.function + " failing on call " + std::to_string(failAt);
