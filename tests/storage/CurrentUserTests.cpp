@@ -88,18 +88,14 @@ WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) { return {id, 
 
 } // namespace
 
-TEST(CurrentUser, SidTextIsTheProcessTokenUser)
-{
-    EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), ProcessUserSid());
-    EXPECT_EQ(FerrydockIpc::GetAccountStringSid(MyName()), ProcessUserSid());
-}
-
-// The console's user first; only when that gives no SID text does the session list
-// decide, and then its first active session wins.
+// Unpatched, the SID text is the process token's user. Patched: the console's user first;
+// only when that gives no SID text does the session list decide, and its first active session wins.
 TEST(CurrentUser, SessionSearch)
 {
     const std::wstring me = MyName();
     const std::wstring mine = ProcessUserSid();
+    EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), mine);
+    EXPECT_EQ(FerrydockIpc::GetAccountStringSid(me), mine);
     const auto active = WTS_CONNECTSTATE_CLASS::WTSActive;
     struct Case {
         const char* what;
@@ -112,14 +108,14 @@ TEST(CurrentUser, SessionSearch)
     };
     const Case cases[] = {
         {"console user found", {{kConsole, me}}, {Session(5, active)}, TRUE, mine, {kConsole}, false},
-        {"first of two active sessions",
-         {{kConsole, kUnknown}, {5, me}, {7, kUnknown}},
+        {"first of two active sessions", {{kConsole, kUnknown}, {5, me}, {7, kUnknown}},
          {Session(0, WTSDisconnected), Session(5, active), Session(7, active)}, TRUE, mine, {kConsole, 5}, true},
-        {"first active session's user unknown: the second is not tried",
-         {{kConsole, kUnknown}, {7, me}}, {Session(5, active), Session(7, active)}, TRUE, L"", {kConsole, 5}, true},
+        {"first active session's user unknown: the second is not tried", {{kConsole, kUnknown}, {7, me}},
+         {Session(5, active), Session(7, active)}, TRUE, L"", {kConsole, 5}, true},
         {"no active session", {{3, me}}, {Session(3, WTSListen)}, TRUE, L"", {kConsole}, true},
         {"name queries fail", {}, {Session(5, active)}, TRUE, L"", {kConsole, 5}, true},
-        {"enumeration fails, its list is still released", {{5, me}}, {Session(5, active)}, FALSE, L"", {kConsole}, true},
+        {"enumeration fails, its list is still released", {{5, me}}, {Session(5, active)}, FALSE, L"", {kConsole},
+         true},
     };
     const HMODULE exe = TestModule();
     const auto patches = {

@@ -1,16 +1,16 @@
 // The three exports as the interface calls them, through FerrydockUITrans.dll, on real
-// folders in a temporary tree that the stand-ins' environment variables point at.
-// Calls of the library are seen and failed through its own import table.
-#include "SecurityHooks.h"
+// folders in a temporary tree that the stand-ins' environment variables point at. The
+// library's calls are seen and failed through its own import table: Wine does not enforce
+// access lists, so what they allow is checked only on Windows; here, what is passed.
+#include "StorageTestSupport.h"
 
 #include "FerrydockUITrans.h"
 #include "support/ProcessUsage.h"
 
 #include <gtest/gtest.h>
 
-#include <psapi.h>
-
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 using namespace storagetest;
@@ -24,7 +24,7 @@ namespace {
 constexpr DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 struct Folder {
-    const char* name;   // export, and member of DirManager
+    const char* name; // export, and member of DirManager
     const wchar_t* product;
     const wchar_t* kind; // "file" or "db" in the repair messages
 };
@@ -37,10 +37,10 @@ protected:
     {
         return reinterpret_cast<PFN_GetTextIntoBuffer>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
     }
-    std::wstring Call(const char* name, int length = 1024) const
+    std::wstring Call(const char* name) const
     {
-        std::vector<wchar_t> buffer(static_cast<size_t>(length), L'#');
-        Export(name)(buffer.data(), length);
+        std::vector<wchar_t> buffer(1024, L'#');
+        Export(name)(buffer.data(), 1024);
         return buffer.data();
     }
 
@@ -53,20 +53,36 @@ protected:
     HMODULE dll = LoadLibraryW(L"FerrydockUITrans.dll");
 };
 
-Records ErrorsOf(const LogCapture& log)
+Records Where(const LogCapture& log, const std::function<bool(const LogRecord&)>& keep)
 {
-    Records errors;
+    Records kept;
     for (const auto& record : log.Records()) {
-        if (record.level == 4) {
-            errors.push_back(record);
+        if (keep(record)) {
+            kept.push_back(record);
         }
     }
-    return errors;
+    return kept;
+}
+bool IsError(const LogRecord& record) { return record.level == 4; }
+
+// The user's, the administrators' and the system's full access, inherited by everything below.
+Lines UserFolderEntries(const std::wstring& user)
+{
+    return {L"SetEntriesInAclW old=0 | 0x10000000 2 3 0 1 0 " + user +
+            L" | 0x10000000 2 3 0 2 0 S-1-5-32-544 | 0x10000000 2 3 0 5 0 S-1-5-18"};
+}
+
+BOOL WINAPI Denying(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD, LPDWORD granted,
+                    LPBOOL status)
+{
+    *granted = 0;
+    *status = FALSE;
+    return TRUE;
 }
 
 } // namespace
 
-TEST_F(SaveFolders, FirstCallCreatesSecondCallOnlyChecks)
+TEST_F(SaveFolders, FirstCallCreatesSecondChecksDeniedAccessIsRepaired)
 {
     ASSERT_TRUE(made && dll);
     for (const Folder& f : kFolders) {
@@ -78,6 +94,7 @@ TEST_F(SaveFolders, FirstCallCreatesSecondCallOnlyChecks)
             const SecurityHooks hooks(dll);
             ASSERT_TRUE(hooks.active());
             EXPECT_EQ(Call(f.name), final);
+            EXPECT_EQ(hooks.Calls(L"SetEntries"), UserFolderEntries(user));
             EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"),
                       (Lines{L"CreateDirectoryW " + product + L" none",
                              L"CreateDirectoryW " + final + L" 24 0 " + UserFolderDacl()}));
@@ -86,25 +103,17 @@ TEST_F(SaveFolders, FirstCallCreatesSecondCallOnlyChecks)
         EXPECT_EQ(GetFileAttributesW(product.c_str()) & kHiddenSystem, kHiddenSystem);
         EXPECT_EQ(GetFileAttributesW(final.c_str()) & kHiddenSystem, kHiddenSystem);
 
-        const SecurityHooks hooks(dll);
-        EXPECT_EQ(Call(f.name), final);
-        EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"), Lines{});
-        EXPECT_EQ(hooks.Calls(L"SetNamedSecurityInfoW").size(), 1u) << "the product folder's Users grant, again";
-        EXPECT_EQ(hooks.Calls(L"AccessCheck").size(), 1u);
-        EXPECT_EQ(ErrorsOf(log), Records{});
-    }
-}
-
-TEST_F(SaveFolders, DeniedAccessIsRepairedOnce)
-{
-    ASSERT_TRUE(made && dll);
-    for (const Folder& f : kFolders) {
-        SCOPED_TRACE(f.name);
-        const std::wstring final = Call(f.name);
-        Faults faults;
-        faults.accessChecks = {1, 0};
-        const SecurityHooks hooks(dll, faults);
-        LogCapture log;
+        {
+            const SecurityHooks hooks(dll);
+            EXPECT_EQ(Call(f.name), final);
+            EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"), Lines{});
+            EXPECT_EQ(hooks.Calls(L"SetNamedSecurityInfoW").size(), 1u) << "the product folder's Users grant, again";
+            EXPECT_EQ(hooks.Calls(L"AccessCheck").size(), 1u);
+            EXPECT_EQ(Where(log, IsError), Records{});
+        }
+        // Denied access is repaired once: the list is written anew, then checked again.
+        const SecurityHooks hooks(dll, {.accessChecks = {1, 0}});
+        log.Clear();
         EXPECT_EQ(Call(f.name), final);
 
         Lines steps;
@@ -115,19 +124,14 @@ TEST_F(SaveFolders, DeniedAccessIsRepairedOnce)
             }
         }
         EXPECT_EQ(steps, (Lines{L"AccessCheck", L"SetNamedSecurityInfoW", L"SetSecurityInfo", L"AccessCheck"}));
+        EXPECT_EQ(hooks.Calls(L"SetEntries"), UserFolderEntries(user));
+        // Opened to rewrite its list only (READ_CONTROL | WRITE_DAC, no sharing, as a folder).
+        EXPECT_EQ(hooks.Calls(L"CreateFileW"), Lines{L"CreateFileW " + final + L" 0x60000 0 0 3 0x2000000 0"});
         EXPECT_EQ(hooks.Calls(L"SetSecurityInfo"), Lines{L"SetSecurityInfo 1 1 4 0 " + UserFolderDacl()});
-        const std::string where = std::string("DirManager::") + f.name;
-        Records repair;
-        for (const auto& record : log.Records()) {
-            if (record.line.find(L" folder") != std::wstring::npos) {
-                repair.push_back(record);
-            }
-        }
-        EXPECT_EQ(repair, (Records{TaggedLine(4, L"can't access " + std::wstring(f.kind) + L" folder, permission is 0",
-                                              where.c_str()),
-                                   TaggedLine(3, L"get " + std::wstring(f.kind) +
-                                                     L" folder access ret: 1, get permission: 2032127",
-                                              where.c_str())}));
+        const std::wstring kind = f.kind;
+        EXPECT_EQ(Where(log, [](const LogRecord& r) { return r.line.find(L" folder") != std::wstring::npos; }),
+                  (Records{DirLine(4, L"can't access " + kind + L" folder, permission is 0", f.name),
+                           DirLine(3, L"get " + kind + L" folder access ret: 1, get permission: 2032127", f.name)}));
     }
 }
 
@@ -141,42 +145,38 @@ TEST_F(SaveFolders, FallbacksAndFailedSteps)
         const ScopedEnv fails(L"FERRYDOCK_APPDATA_RESULT", L"1");
         LogCapture log;
         EXPECT_EQ(Call("GetSaveDbDir"), fixedBase + L"Ferrydock\\");
-        EXPECT_EQ(log.Records(), (Records{TaggedLine(4, L"createDirectory failed3", "DirManager::CreateGeneralDirectory"),
-                                          TaggedLine(4, L"GetSaveDbDir CreateGeneralDirectory Failed!",
-                                                     "DirManager::GetSaveDbDir")}));
+        EXPECT_EQ(log.Records(), (Records{DirLine(4, L"createDirectory failed3", "CreateGeneralDirectory"),
+                                          DirLine(4, L"GetSaveDbDir CreateGeneralDirectory Failed!", "GetSaveDbDir")}));
         EXPECT_FALSE(Exists(fixedBase));
     }
-    const LogRecord shareFailed = TaggedLine(4, L"Create veltra share dir failed!", "DirManager::GetSaveFileDir");
+    const LogRecord shareFailed = DirLine(4, L"Create veltra share dir failed!", "GetSaveFileDir");
     const std::pair<std::wstring, std::wstring> shares[] = {
-        {L"", L"\\Ferrydock\\"},                               // an empty share path cannot be created
-        {tree / L"a\\b", tree / L"a\\b\\Ferrydock\\"},          // one level only
-        {tree / L"new", tree / L"new\\Ferrydock\\" + user}};   // a missing share folder is made
+        {L"", L"\\Ferrydock\\"},                             // an empty share path cannot be created
+        {tree / L"a\\b", tree / L"a\\b\\Ferrydock\\"},        // one level only
+        {tree / L"new", tree / L"new\\Ferrydock\\" + user}}; // a missing share folder is made
     for (const auto& [sharePath, expected] : shares) {
         SCOPED_TRACE(testing::PrintToString(sharePath));
         const ScopedEnv other(L"FERRYDOCK_SHARE_PATH", sharePath.c_str());
         LogCapture log;
         EXPECT_EQ(Call("GetSaveFileDir"), expected);
-        EXPECT_EQ(ErrorsOf(log), expected.back() == L'\\' ? Records{shareFailed} : Records{});
+        EXPECT_EQ(Where(log, IsError), expected.back() == L'\\' ? Records{shareFailed} : Records{});
     }
-    {
-        SCOPED_TRACE("application-data path succeeds but is empty: relative to the current folder");
-        const ScopedEnv empty(L"FERRYDOCK_APPDATA_PATH", L"");
-        wchar_t previous[MAX_PATH] = {};
-        GetCurrentDirectoryW(MAX_PATH, previous);
-        ASSERT_TRUE(SetCurrentDirectoryW(tree.root.c_str()));
-        EXPECT_EQ(Call("GetSaveDbDir"), L"Ferrydock\\" + user);
-        SetCurrentDirectoryW(previous);
-        EXPECT_TRUE(Exists(tree / L"Ferrydock\\" + user));
-    }
+    SCOPED_TRACE("application-data path succeeds but is empty: relative to the current folder");
+    const ScopedEnv empty(L"FERRYDOCK_APPDATA_PATH", L"");
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(tree.root.c_str()));
+    EXPECT_EQ(Call("GetSaveDbDir"), L"Ferrydock\\" + user);
+    SetCurrentDirectoryW(previous);
+    EXPECT_TRUE(Exists(tree / L"Ferrydock\\" + user));
 }
 
 TEST_F(SaveFolders, BufferRulesOfAllThreeExports)
 {
     ASSERT_TRUE(made && dll);
-    const std::pair<const char*, const wchar_t*> exports[] = {
-        {"GetSaveFileDir", L"dir is null or len is less than 1"},
-        {"GetSaveDbDir", L"dir is null or len is less than 1"},
-        {"GetCurrentUserName", L"input is empty"}};
+    const std::pair<const char*, const wchar_t*> exports[] = {{"GetSaveFileDir", L"dir is null or len is less than 1"},
+                                                              {"GetSaveDbDir", L"dir is null or len is less than 1"},
+                                                              {"GetCurrentUserName", L"input is empty"}};
     for (const auto& [name, refusal] : exports) {
         const std::wstring text = Call(name);
         const int exact = static_cast<int>(text.size()) + 1;
@@ -189,10 +189,8 @@ TEST_F(SaveFolders, BufferRulesOfAllThreeExports)
             std::wstring expected; // "#": untouched
             Records log;
         };
-        const Case cases[] = {{exact, false, text, {}},     {exact - 1, false, L"", {tooSmall}},
-                              {2, false, L"", {tooSmall}},   {1, false, L"#", {refused}},
-                              {0, false, L"#", {refused}},   {-5, false, L"#", {refused}},
-                              {64, true, L"#", {refused}}};
+        const Case cases[] = {{exact, false, text, {}},    {exact - 1, false, L"", {tooSmall}}, {1, false, L"#", {refused}},
+                              {0, false, L"#", {refused}}, {-5, false, L"#", {refused}},       {64, true, L"#", {refused}}};
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << name << " length " << c.length << (c.nullBuffer ? " null" : ""));
             std::vector<wchar_t> buffer(static_cast<size_t>(exact + 1), L'#');
@@ -200,13 +198,7 @@ TEST_F(SaveFolders, BufferRulesOfAllThreeExports)
             LogCapture log;
             Export(name)(c.nullBuffer ? nullptr : buffer.data(), c.length);
             EXPECT_EQ(std::wstring(buffer.data()), c.expected);
-            Records untagged;
-            for (const auto& record : log.Records()) {
-                if (record.line.find(L"DIR_MANAGER_LOG_TAG") == std::wstring::npos) {
-                    untagged.push_back(record);
-                }
-            }
-            EXPECT_EQ(untagged, c.log);
+            EXPECT_EQ(Where(log, [](const LogRecord& r) { return r.line.find(L"DIR_MANAGER_LOG_TAG") != 0; }), c.log);
         }
     }
 }
@@ -230,18 +222,6 @@ TEST_F(SaveFolders, TwoThreadsRaceThroughTheFirstCall)
         EXPECT_EQ(GetFileAttributesW((product + user).c_str()) & kHiddenSystem, kHiddenSystem);
     }
 }
-
-namespace {
-
-BOOL WINAPI Denying(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD, LPDWORD granted,
-                    LPBOOL status)
-{
-    *granted = 0;
-    *status = FALSE;
-    return TRUE;
-}
-
-} // namespace
 
 // Every call obtains and releases tokens, SIDs, descriptors, lists and handles; none
 // may stay behind. A denying access check sends every call through the repair too.

@@ -1,5 +1,5 @@
-// Helpers of the storage tests: temporary folder trees, environment overrides, access
-// lists as SDDL text, the process user's SID, and typed import patches.
+// Helpers of the storage tests: temporary folder trees, environment overrides, access lists
+// as SDDL text, the process user's SID, typed import patches, and SecurityHooks.
 #pragma once
 
 #include "support/ImportPatch.h"
@@ -14,51 +14,33 @@
 namespace storagetest {
 
 // A fresh folder under %TEMP%, removed with everything below it at the end.
-class TempTree {
-public:
+struct TempTree {
     TempTree();
     ~TempTree();
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
     std::wstring operator/(const std::wstring& relative) const { return root + L"\\" + relative; }
     std::wstring root;
 };
 
 // Sets (or, with null, removes) an environment variable for the scope.
-class ScopedEnv {
-public:
+struct ScopedEnv {
     ScopedEnv(const wchar_t* name, const wchar_t* value);
     ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::wstring name_, old_;
-    bool hadOld_;
+    std::wstring name, old;
+    bool hadOld;
 };
 
-bool Exists(const std::wstring& path);
-bool MakeFolder(const std::wstring& path);
-// "D:(...)" for a list.
-std::wstring DaclSddl(const ACL* list);
+inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+inline bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
+std::wstring DaclSddl(const ACL* list); // "D:(...)"
+// The access list of an SDDL descriptor, as bytes.
+std::vector<BYTE> SddlDacl(const wchar_t* sddl);
 std::wstring SidText(PSID sid);
 // The user SID of the process token, converted here independently of the code under test.
 std::wstring ProcessUserSid();
 // The three full-access entries of a user's folder, as SDDL.
 std::wstring UserFolderDacl();
-
-// A descriptor parsed from SDDL, released with LocalFree.
-struct SddlDescriptor {
-    explicit SddlDescriptor(const wchar_t* sddl);
-    ~SddlDescriptor();
-    SddlDescriptor(const SddlDescriptor&) = delete;
-    SddlDescriptor& operator=(const SddlDescriptor&) = delete;
-    PACL dacl() const;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-};
-
-// A DirManager line: tag, text, "(FerrydockIpc::<where>)".
-testsupport::LogRecord TaggedLine(int level, const std::wstring& text, const char* where);
+// A DirManager line: tag, text, "(FerrydockIpc::DirManager::<operation>)".
+testsupport::LogRecord DirLine(int level, const std::wstring& text, const char* operation);
 
 // Replaces one import of module with replacement; original receives what the slot held.
 template <typename Fn>
@@ -71,5 +53,30 @@ std::unique_ptr<testsupport::ImportPatch> Patch(HMODULE module, const char* dll,
 }
 
 inline HMODULE TestModule() { return GetModuleHandleW(nullptr); }
+
+struct Faults {
+    std::vector<int> accessChecks = {}; // per call: 1 denies (granted 0), -1 fails with 1338, 0 real
+    bool openProcessTokenFails = false; // 5
+    bool duplicateTokenFails = false;   // 5
+    int getFileSecurityFailsOnCall = 0; // 1 (length query) or 2, with 5
+    bool convertStringSidFails = false; // 1337
+    const wchar_t* namedDacl = nullptr; // GetNamedSecurityInfoW answers with this SDDL
+    DWORD getNamedError = 0;
+    DWORD setNamedError = 0;
+};
+
+// Replacements for the security and folder calls of module: each appends one line to a
+// trace with what it was given (access lists as SDDL), then calls the real function or
+// fails as the faults ask. One instance at a time.
+class SecurityHooks {
+public:
+    explicit SecurityHooks(HMODULE module, Faults faults = {});
+    bool active() const;
+    // Trace lines that start with prefix ("" for all).
+    std::vector<std::wstring> Calls(const std::wstring& prefix = L"") const;
+
+private:
+    std::vector<std::unique_ptr<testsupport::ImportPatch>> patches_;
+};
 
 } // namespace storagetest

@@ -1,7 +1,6 @@
-// Makes one imported function of a loaded module fail on its Nth call: the import slot
-// is pointed at a small generated thunk that counts calls, forwards every other call
-// unchanged (a tail jump, so any signature works), and on the chosen call sets the
-// thread's last error and returns the chosen value without calling the function.
+// Makes one import of a loaded module fail on its Nth call: the import slot points at a
+// generated thunk that counts calls, tail-jumps to the original on every other call (so any
+// signature works), and on the chosen call sets the last error and returns the chosen value.
 #pragma once
 
 #include "support/ImportPatch.h"
@@ -9,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace testsupport {
@@ -16,27 +16,62 @@ namespace testsupport {
 class FailingImport {
 public:
     FailingImport(HMODULE module, const char* dll, const char* function, long long failAt, uint64_t failValue,
-                  DWORD lastError);
-    ~FailingImport();
+                  DWORD lastError)
+    {
+        // One page serves every instance in turn (one alive at a time), so that hundreds of
+        // patches do not grow the private bytes themselves.
+        static Page* const page = static_cast<Page*>(
+            VirtualAlloc(nullptr, sizeof(Page), MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+        void* const original = ImportPatch::CurrentTarget(module, dll, function);
+        if (page == nullptr || original == nullptr) {
+            return;
+        }
+        context_ = &page->context;
+        *context_ = {0, failAt, failValue, lastError, original, reinterpret_cast<void*>(&::SetLastError)};
+        // r10 is volatile and carries no argument, so the thunk may use it.
+        static const unsigned char body[] = {
+            0xF0, 0x49, 0xFF, 0x02,       // lock inc qword [r10]       ; ++count
+            0x49, 0x8B, 0x02,             // mov rax, [r10]
+            0x49, 0x3B, 0x42, 0x08,       // cmp rax, [r10+8]           ; count == failAt ?
+            0x74, 0x04,                   // je fail
+            0x41, 0xFF, 0x62, 0x20,       // jmp [r10+0x20]             ; the original, arguments untouched
+            0x48, 0x83, 0xEC, 0x28,       // fail: sub rsp, 0x28        ; shadow space, 16-byte alignment
+            0x4C, 0x89, 0x54, 0x24, 0x20, // mov [rsp+0x20], r10
+            0x41, 0x8B, 0x4A, 0x18,       // mov ecx, [r10+0x18]
+            0x41, 0xFF, 0x52, 0x28,       // call [r10+0x28]            ; SetLastError(lastError)
+            0x4C, 0x8B, 0x54, 0x24, 0x20, // mov r10, [rsp+0x20]
+            0x48, 0x83, 0xC4, 0x28,       // add rsp, 0x28
+            0x49, 0x8B, 0x42, 0x10,       // mov rax, [r10+0x10]        ; the failure value
+            0xC3,                         // ret
+        };
+        const uint64_t address = reinterpret_cast<uint64_t>(context_);
+        page->code[0] = 0x49; // mov r10, <context>
+        page->code[1] = 0xBA;
+        std::memcpy(page->code + 2, &address, sizeof(address));
+        std::memcpy(page->code + 2 + sizeof(address), body, sizeof(body));
+        FlushInstructionCache(GetCurrentProcess(), page, sizeof(Page));
+        patch_ = std::make_unique<ImportPatch>(module, dll, function, page->code);
+    }
     FailingImport(const FailingImport&) = delete;
     FailingImport& operator=(const FailingImport&) = delete;
 
     bool active() const { return patch_ && patch_->active(); }
     // How often the module called the function while the thunk was in place.
-    long long calls() const;
+    long long calls() const { return context_ != nullptr ? context_->count : 0; }
 
 private:
-    struct Context {
+    struct Context { // offsets as the thunk reads them
         volatile long long count;
         long long failAt;
         uint64_t failValue;
-        uint32_t lastError;
-        uint32_t padding;
+        uint64_t lastError;
         void* original;
         void* setLastError;
     };
-    volatile LONG* inUse_ = nullptr;
-    void* code_ = nullptr; // code and context in one executable page
+    struct Page {
+        unsigned char code[128];
+        Context context;
+    };
     Context* context_ = nullptr;
     std::unique_ptr<ImportPatch> patch_;
 };
