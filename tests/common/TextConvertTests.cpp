@@ -1,12 +1,10 @@
 #include "common/TextConvert.h"
-#include "support/ImportPatch.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <atomic>
 #include <memory>
 
 using namespace FerrydockIpc;
@@ -15,31 +13,9 @@ using testsupport::LogRecord;
 
 namespace {
 
-std::atomic<int> g_mbCalls{0};
-decltype(&MultiByteToWideChar) g_realMultiByteToWideChar = nullptr;
-
-int WINAPI CountingMultiByteToWideChar(UINT cp, DWORD flags, LPCCH in, int inLen, LPWSTR out, int outLen)
-{
-    ++g_mbCalls;
-    return g_realMultiByteToWideChar(cp, flags, in, inLen, out, outLen);
-}
-
 std::string Bytes(std::initializer_list<unsigned char> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 } // namespace
-
-TEST(Utf8ToWide, EmptyInputMakesNoSystemCall)
-{
-    testsupport::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "MultiByteToWideChar",
-                                   reinterpret_cast<void*>(&CountingMultiByteToWideChar));
-    ASSERT_TRUE(patch.active());
-    g_realMultiByteToWideChar = patch.original<decltype(&MultiByteToWideChar)>();
-    g_mbCalls = 0;
-    EXPECT_EQ(Utf8ToWide(std::string()), L"");
-    EXPECT_EQ(g_mbCalls, 0);
-    EXPECT_EQ(Utf8ToWide("a"), L"a");
-    EXPECT_EQ(g_mbCalls, 2) << "measure, then convert";
-}
 
 TEST(Utf8Conversions, BothDirectionsAndPerUnit)
 {

@@ -86,15 +86,14 @@ TEST(ExportTable, VersionResourceNamesTheLibrary)
     const std::wstring path = testsupport::BesideExecutable(L"FerrydockUITrans.dll");
     DWORD ignored = 0;
     std::vector<unsigned char> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
-    ASSERT_FALSE(data.empty());
-    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
-    wchar_t* value = nullptr;
+    ASSERT_TRUE(!data.empty() && GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+    wchar_t* name = nullptr;
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040904B0\\OriginalFilename",
-                               reinterpret_cast<void**>(&value), &length));
-    EXPECT_STREQ(value, L"FerrydockUITrans.dll");
-    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+                               reinterpret_cast<void**>(&name), &length) &&
+                VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_STREQ(name, L"FerrydockUITrans.dll");
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
 }

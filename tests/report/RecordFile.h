@@ -1,4 +1,4 @@
-// Environment of the stand-ins for one test: a variable set (nullopt: removed) and restored,
+// Environment of the stand-ins for one test: a variable set (nullopt: removed) and then removed,
 // and a fresh record file named by FERRYDOCK_REPORT_FILE whose lines are read back as written.
 #pragma once
 
@@ -12,29 +12,19 @@
 
 namespace reporttest {
 
+// Each test case runs in a process of its own, where nothing else sets these variables.
 class ScopedVariable {
 public:
     ScopedVariable(const wchar_t* name, const std::optional<std::wstring>& value) : name_(name)
     {
-        std::wstring old(32767, L'\0');
-        SetLastError(ERROR_SUCCESS);
-        old.resize(GetEnvironmentVariableW(name, old.data(), static_cast<DWORD>(old.size())));
-        if (GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
-            previous_ = old;
-        }
-        Set(value);
+        SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
     }
-    ~ScopedVariable() { Set(previous_); }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_.c_str(), nullptr); }
     ScopedVariable(const ScopedVariable&) = delete;
     ScopedVariable& operator=(const ScopedVariable&) = delete;
-    void Set(const std::optional<std::wstring>& value)
-    {
-        SetEnvironmentVariableW(name_.c_str(), value ? value->c_str() : nullptr);
-    }
 
 private:
     std::wstring name_;
-    std::optional<std::wstring> previous_;
 };
 
 class RecordFile {
