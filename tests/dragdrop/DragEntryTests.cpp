@@ -49,7 +49,8 @@ TEST_F(Drag, DropDeliversEveryFormatByteForByte)
     ASSERT_TRUE(FerrydockIpc::ExecuteDragDrop(&param));
     ASSERT_EQ(target.drops, 1);
     const std::vector<UINT> offered = {CF_HDROP, CF_UNICODETEXT, Registered(L"HTML Format"),
-                                       Registered(L"QQ_Unicode_RichEdit_Format"), Registered(L"KdMultiscreenDataSource")};
+                                       Registered(L"QQ_Unicode_RichEdit_Format"),
+                                       Registered(L"KdMultiscreenDataSource")};
     EXPECT_EQ(target.offered, offered);
     EXPECT_EQ(target.received[CF_HDROP], FileDropBlock({L"C:\\in\\a.txt", L"D:\\b"}));
     EXPECT_EQ(target.received[CF_UNICODETEXT], Utf16z(L"plain"));

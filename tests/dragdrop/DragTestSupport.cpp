@@ -37,9 +37,11 @@ HGLOBAL WINAPI WatchedFree(HGLOBAL block)
 
 GlobalMemoryWatch::GlobalMemoryWatch()
 {
-    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    g_state.alloc = reinterpret_cast<decltype(&::GlobalAlloc)>(reinterpret_cast<void*>(GetProcAddress(kernel, "GlobalAlloc")));
-    g_state.free = reinterpret_cast<decltype(&::GlobalFree)>(reinterpret_cast<void*>(GetProcAddress(kernel, "GlobalFree")));
+    const auto resolve = [](const char* name) {
+        return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+    };
+    g_state.alloc = reinterpret_cast<decltype(&::GlobalAlloc)>(resolve("GlobalAlloc"));
+    g_state.free = reinterpret_cast<decltype(&::GlobalFree)>(resolve("GlobalFree"));
     g_state.live.clear();
     g_state.allocations = 0;
     for (const HMODULE module :
