@@ -44,19 +44,12 @@ TEST(FileType, ExtensionIsTheTextAfterTheLastDotOfTheWholePath)
         bool allowed;
         const wchar_t* refusedExtension;
     } cases[] = {
-        {L"C:\\setup.exe", false, L"exe"},
-        {L"C:\\SETUP.EXE", false, L"EXE"},
-        {L"game.Apk", false, L"Apk"},
-        {L"notes.exe.txt", true, nullptr},
-        {L"readme", true, nullptr},
-        {L"trailing.", true, nullptr},
-        {L".exe", false, L"exe"},
+        {L"C:\\setup.exe", false, L"exe"}, {L"C:\\SETUP.EXE", false, L"EXE"}, {L"game.Apk", false, L"Apk"},
+        {L"notes.exe.txt", true, nullptr}, {L"readme", true, nullptr}, {L"trailing.", true, nullptr},
+        {L".exe", false, L"exe"}, {L"C:\\a.ex", true, nullptr}, {L"C:\\a.exes", true, nullptr}, {L"", true, nullptr},
         {L"C:\\tools.exe\\readme", true, nullptr}, // extension "exe\readme"
         {L"C:\\tools.exe\\archive.apk", false, L"apk"},
-        {L"C:\\a.ex", true, nullptr},
-        {L"C:\\a.exes", true, nullptr},
         {L"C:\\a.\u0435xe", true, nullptr}, // Cyrillic e: only ASCII letters fold
-        {L"", true, nullptr},
     };
     for (const auto& c : cases) {
         LogCapture capture;
@@ -78,16 +71,14 @@ TEST(FileType, TheProductPropertyAllowsEveryTypeSilently)
         const wchar_t* properties;
         bool everything;
     } cases[] = {
-        {L"KDLoginGuide=china", true},           {L"Other=1;KDLoginGuide=china", true},
-        {L"KDLoginGuide=china;", true},          {L"KDLoginGuide=China", false},
-        {L"KDLoginGuide=chinas", false},         {L"XKDLoginGuide=china", false},
-        {L"KDLoginGuide", false},                {L"", false},
+        {L"KDLoginGuide=china", true}, {L"Other=1;KDLoginGuide=china", true}, {L"KDLoginGuide=china;", true},
+        {L"KDLoginGuide=China", false}, {L"KDLoginGuide=chinas", false}, {L"XKDLoginGuide=china", false},
+        {L"KDLoginGuide", false}, {L"", false},
     };
     for (const auto& c : cases) {
         SetProperties(c.properties);
         LogCapture capture;
-        EXPECT_EQ(MemberCheck(L"setup.exe"), c.everything)
-            << testing::PrintToString(std::wstring(c.properties));
+        EXPECT_EQ(MemberCheck(L"setup.exe"), c.everything) << testing::PrintToString(std::wstring(c.properties));
         EXPECT_EQ(capture.Records().empty(), c.everything);
     }
     SetProperties(nullptr);

@@ -12,8 +12,11 @@
 #include <climits>
 #include <cstdlib>
 #include <new>
-#include <string>
-#include <vector>
+
+using reporttest::RecordFile;
+using reporttest::ScopedVariable;
+using testsupport::LogCapture;
+using testsupport::LogRecord;
 
 namespace {
 
@@ -25,17 +28,10 @@ std::atomic<bool> g_failNextNothrowArrayNew{false};
 
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
 {
-    if (g_failNextNothrowArrayNew.exchange(false)) {
-        return nullptr;
-    }
-    return std::malloc(size == 0 ? 1 : size);
+    return g_failNextNothrowArrayNew.exchange(false) ? nullptr : std::malloc(size == 0 ? 1 : size);
 }
 
 namespace {
-
-using reporttest::RecordFile;
-using testsupport::LogCapture;
-using testsupport::LogRecord;
 
 LogRecord Refusal(const wchar_t* message)
 {
@@ -47,14 +43,17 @@ std::string ReportRecord(int id, const std::string& escapedJson)
     return "{\"call\":\"Report\",\"id\":" + std::to_string(id) + ",\"json\":\"" + escapedJson + "\"}";
 }
 
+const std::string kInit = R"({"call":"Init","id":0,"app":"FerrydockUI"})";
+
 } // namespace
 
 TEST(SendFerrydockDataReport, ChecksInOrderThenReportsTheTextInTheAnsiCodePage)
 {
     ASSERT_EQ(GetACP(), 1252u) << "the test runner pins LANG=C.UTF-8, which gives code page 1252";
     RecordFile records;
-
-    struct Case {
+    const LogRecord isNull = Refusal(L"input id or msg is null");
+    const LogRecord negative = Refusal(L"input id or length is less than 0");
+    const struct {
         const char* name;
         int id;
         const wchar_t* text;
@@ -62,17 +61,14 @@ TEST(SendFerrydockDataReport, ChecksInOrderThenReportsTheTextInTheAnsiCodePage)
         bool failConversion;
         std::vector<LogRecord> log;
         std::vector<std::string> records;
-    };
-    const Case cases[] = {
-        {"null text and negative id: only the first check speaks", -1, nullptr, -1, false,
-         {Refusal(L"input id or msg is null")}, {}},
-        {"null text", 3, nullptr, 4, false, {Refusal(L"input id or msg is null")}, {}},
-        {"negative id", -1, L"{}", 2, false, {Refusal(L"input id or length is less than 0")}, {}},
-        {"lowest id", INT_MIN, L"{}", 2, false, {Refusal(L"input id or length is less than 0")}, {}},
-        {"negative length", 1, L"{}", -1, false, {Refusal(L"input id or length is less than 0")}, {}},
+    } cases[] = {
+        {"null text and negative id: only the first check speaks", -1, nullptr, -1, false, {isNull}, {}},
+        {"null text", 3, nullptr, 4, false, {isNull}, {}},
+        {"negative id", -1, L"{}", 2, false, {negative}, {}},
+        {"lowest id", INT_MIN, L"{}", 2, false, {negative}, {}},
+        {"negative length", 1, L"{}", -1, false, {negative}, {}},
         {"conversion gives null", 1, L"{}", 2, true, {Refusal(L"trans wchar to char failed")}, {}},
-        {"id 0 and length 0 are accepted", 0, L"{\"k\":\"v\"}", 0, false, {},
-         {ReportRecord(0, R"({\"k\":\"v\"})")}},
+        {"id 0 and length 0 are accepted", 0, L"{\"k\":\"v\"}", 0, false, {}, {ReportRecord(0, R"({\"k\":\"v\"})")}},
         {"empty text is reported", 5, L"", 0, false, {}, {ReportRecord(5, "")}},
         {"text longer than length is reported whole", 6, L"{\"a\":[1,2,3]}", 3, false, {},
          {ReportRecord(6, R"({\"a\":[1,2,3]})")}},
@@ -81,7 +77,7 @@ TEST(SendFerrydockDataReport, ChecksInOrderThenReportsTheTextInTheAnsiCodePage)
         {"non-ASCII text arrives in code page 1252", 7, L"{\"n\":\"caf\u00e9 \u20ac \u4e2d\"}", 9, false, {},
          {ReportRecord(7, "{\\\"n\\\":\\\"caf\xE9 \x80 ?\\\"}")}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const LogCapture capture;
         g_failNextNothrowArrayNew = c.failConversion;
@@ -93,19 +89,8 @@ TEST(SendFerrydockDataReport, ChecksInOrderThenReportsTheTextInTheAnsiCodePage)
     }
 }
 
-TEST(InitFerrydockDataReport, InitialisesUnderTheApplicationNameSilently)
-{
-    const RecordFile records;
-    const LogCapture capture;
-    FerrydockIpc::InitFerrydockDataReport();
-    FerrydockIpc::InitFerrydockDataReport();
-    const std::string init = R"({"call":"Init","id":0,"app":"FerrydockUI"})";
-    EXPECT_EQ(records.Lines(), (std::vector<std::string>{init, init}));
-    EXPECT_TRUE(capture.Records().empty());
-}
-
-// The exports as the interface reaches them, by name from the loaded library.
-TEST(DataReportExports, ForwardIdAndTextUnchanged)
+// The exports as the interface reaches them, by name from the loaded library; Init is silent.
+TEST(DataReportExports, InitAndSendForwardIdAndTextUnchanged)
 {
     const RecordFile records;
     HMODULE module = LoadLibraryW(L"FerrydockUITrans.dll");
@@ -114,12 +99,45 @@ TEST(DataReportExports, ForwardIdAndTextUnchanged)
         reinterpret_cast<PFN_VoidVoid>(reinterpret_cast<void*>(GetProcAddress(module, "InitFerrydockDataReport")));
     const auto send = reinterpret_cast<PFN_SendFerrydockDataReport>(
         reinterpret_cast<void*>(GetProcAddress(module, "SendFerrydockDataReport")));
-    ASSERT_NE(init, nullptr);
-    ASSERT_NE(send, nullptr);
+    ASSERT_TRUE(init != nullptr && send != nullptr);
+    const LogCapture capture;
+    init();
     init();
     send(42, L"{\"page\":\"main\"}", 15);
     send(-42, L"{}", 2);
-    EXPECT_EQ(records.Lines(), (std::vector<std::string>{R"({"call":"Init","id":0,"app":"FerrydockUI"})",
-                                                        ReportRecord(42, R"({\"page\":\"main\"})")}));
+    EXPECT_EQ(records.Lines(), (std::vector<std::string>{kInit, kInit, ReportRecord(42, R"({\"page\":\"main\"})")}));
+    EXPECT_EQ(capture.Records(), std::vector<LogRecord>{Refusal(L"input id or length is less than 0")});
     FreeLibrary(module);
+}
+
+// A variable set but empty is an empty answer; unset gives the stand-in's default
+// (agreement "1", not the IT edition).
+TEST(ProductQueries, AnswersMapExactly)
+{
+    const struct {
+        const wchar_t* variable;
+        bool (*query)();
+        std::optional<std::wstring> answer;
+        bool expected;
+    } cases[] = {
+        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"1", true},
+        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"", false},
+        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"0", false},
+        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"2", false},
+        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"11", false},
+        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"10", false},
+        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L" 1", false},
+        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, std::nullopt, true},
+        {L"FERRYDOCK_IT_VERSION", FerrydockIpc::IsITVersion, L"1", true},
+        {L"FERRYDOCK_IT_VERSION", FerrydockIpc::IsITVersion, L"0", false},
+        {L"FERRYDOCK_IT_VERSION", FerrydockIpc::IsITVersion, L"", false},
+        {L"FERRYDOCK_IT_VERSION", FerrydockIpc::IsITVersion, std::nullopt, false},
+    };
+    const LogCapture capture;
+    for (const auto& c : cases) {
+        const ScopedVariable variable(c.variable, c.answer);
+        EXPECT_EQ(c.query(), c.expected) << testing::PrintToString(std::wstring(c.variable)) << " "
+                                         << (c.answer ? testing::PrintToString(*c.answer) : "unset");
+    }
+    EXPECT_TRUE(capture.Records().empty());
 }

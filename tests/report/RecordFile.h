@@ -1,46 +1,46 @@
-// A fresh file for the reporting stand-ins' records, named by FERRYDOCK_REPORT_FILE
-// while the object lives; its lines are read back as the bytes that were written.
+// Environment of the stand-ins for one test: a variable set (nullopt: removed) and then removed,
+// and a fresh record file named by FERRYDOCK_REPORT_FILE whose lines are read back as written.
 #pragma once
-
-#include "ScopedVariable.h"
 
 #include <windows.h>
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace reporttest {
 
-inline std::wstring NewTempFile()
-{
-    wchar_t folder[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, folder);
-    wchar_t path[MAX_PATH + 1] = {};
-    GetTempFileNameW(folder, L"rpt", 0, path);
-    return path;
-}
+// Each test case runs in a process of its own, where nothing else sets these variables.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const std::optional<std::wstring>& value) : name_(name)
+    {
+        SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
+    }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_.c_str(), nullptr); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    std::wstring name_;
+};
 
 class RecordFile {
 public:
     RecordFile() : path_(NewTempFile()), variable_(L"FERRYDOCK_REPORT_FILE", path_) {}
-    ~RecordFile() { DeleteFileW(path_.c_str()); }
-    RecordFile(const RecordFile&) = delete;
-    RecordFile& operator=(const RecordFile&) = delete;
-
-    const std::wstring& Path() const { return path_; }
+    ~RecordFile() { Clear(); }
     void Clear() { DeleteFileW(path_.c_str()); }
-
+    // A last line without its line end is marked.
     std::vector<std::string> Lines() const
     {
         std::ifstream file(path_.c_str(), std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         std::vector<std::string> lines;
         std::string::size_type start = 0;
-        for (auto end = bytes.find('\n'); end != std::string::npos; end = bytes.find('\n', start)) {
+        for (auto end = bytes.find('\n'); end != std::string::npos; end = bytes.find('\n', start = end + 1)) {
             lines.push_back(bytes.substr(start, end - start));
-            start = end + 1;
         }
         if (start < bytes.size()) {
             lines.push_back(bytes.substr(start) + "<no line end>");
@@ -49,6 +49,13 @@ public:
     }
 
 private:
+    static std::wstring NewTempFile()
+    {
+        wchar_t folder[MAX_PATH + 1] = {}, path[MAX_PATH + 1] = {};
+        GetTempPathW(MAX_PATH, folder);
+        GetTempFileNameW(folder, L"rpt", 0, path);
+        return path;
+    }
     std::wstring path_;
     ScopedVariable variable_;
 };
