@@ -49,9 +49,9 @@ public:
     bool Uninit() const { return Get<PFN_BoolVoid>("UninitIPCModule")(); }
     void Call(const char* name) const { Get<PFN_VoidVoid>(name)(); }
     void Call(const char* name, const wchar_t* text) const { Get<PFN_VoidText>(name)(text); }
-    bool RegisterText(const char* name, WndShowTextCallback callback) const
+    void RegisterText(const char* name, WndShowTextCallback callback) const
     {
-        return Get<PFN_RegisterTextCallback>(name)(callback);
+        Get<PFN_RegisterTextCallback>(name)(callback);
     }
 
 private:
@@ -88,27 +88,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return events_;
     }
-    std::size_t Count()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.size();
-    }
+    std::size_t Count() { return Events().size(); }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<CallbackEvent> events_;
 };
-
-inline std::wstring DescribeDevices(const DevicesInfo* list)
-{
-    std::wstring text = std::to_wstring(list->count);
-    for (int i = 0; i < list->count; ++i) {
-        const DeviceInfo* d = list->devices[i];
-        text += L"\n" + std::wstring(d->name) + L"|" + (d->id ? d->id : L"<null>") + L"|" + std::to_wstring(d->type);
-    }
-    return text;
-}
 
 #define IPCTEST_TEXT_CALLBACK(Name) \
     inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog::Instance().Add(#Name, text); }
@@ -121,18 +107,14 @@ IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
 #undef IPCTEST_TEXT_CALLBACK
 
 inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog::Instance().Add("OnShowWindow", std::to_wstring(value)); }
-inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog::Instance().Add("OnDevices", DescribeDevices(list)); }
-
-inline void RegisterAllCallbacks(const BridgeLibrary& bridge)
+inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list)
 {
-    bridge.Get<PFN_RegisterWndShowCallback>("RegisterWndShowCallback")(OnShowWindow);
-    bridge.RegisterText("RegisterWndShowFileCallback", OnShowFile);
-    bridge.Get<PFN_RegisterWndShowDeviceCallback>("RegisterWndShowDeviceCallback")(OnDevices);
-    bridge.RegisterText("RegisterWndShowSendFilesCallback", OnSendFiles);
-    bridge.RegisterText("RegisterWndShowRecieveFilesCallback", OnRecieveFiles);
-    bridge.RegisterText("RegisterWndShowRecieveFindSaveFileCallback", OnRecieveFindSaveFile);
-    bridge.RegisterText("RegisterWndShowRecieveFindDeviceTypeCallback", OnRecieveFindDeviceType);
-    bridge.RegisterText("RegisterWndShowRecieveFilesProgressCallback", OnRecieveFilesProgress);
+    std::wstring text = std::to_wstring(list->count);
+    for (int i = 0; i < list->count; ++i) {
+        const DeviceInfo* d = list->devices[i];
+        text += L"\n" + std::wstring(d->name) + L"|" + (d->id ? d->id : L"<null>") + L"|" + std::to_wstring(d->type);
+    }
+    CallbackLog::Instance().Add("OnDevices", text);
 }
 
 } // namespace ipctest

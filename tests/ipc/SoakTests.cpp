@@ -21,13 +21,6 @@ namespace {
 std::atomic<long long> g_texts{0};
 void FERRYDOCK_CALL CountText(const wchar_t*) { ++g_texts; }
 
-// GetProcessHandleCount gives 0 under Wine; a fresh handle takes the lowest free slot.
-std::uintptr_t FreshHandleValue()
-{
-    FerrydockIpc::UniqueHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return reinterpret_cast<std::uintptr_t>(probe.get());
-}
-
 unsigned long long ServiceReceived(service::ServiceProcess& service)
 {
     std::string count;
@@ -155,11 +148,11 @@ TEST(Soak, MillionMessagesEachWayLeaveMemoryAndHandlesFlat)
     ASSERT_TRUE(BothWays(run, total / 10));
     Sleep(200);
     const std::size_t memoryAtTenth = testsupport::CommittedPrivateBytes();
-    const std::uintptr_t handleAtTenth = FreshHandleValue();
+    const std::uintptr_t handleAtTenth = ipctest::FreshHandleValue();
     ASSERT_TRUE(BothWays(run, total - total / 10));
     Sleep(200);
     const std::size_t memoryAtEnd = testsupport::CommittedPrivateBytes();
-    const std::uintptr_t handleAtEnd = FreshHandleValue();
+    const std::uintptr_t handleAtEnd = ipctest::FreshHandleValue();
     std::printf("[ soak ] %lld each way; committed private %.1f -> %.1f MiB; fresh handle value %zu -> %zu\n", total,
                 memoryAtTenth / 1048576.0, memoryAtEnd / 1048576.0, static_cast<std::size_t>(handleAtTenth),
                 static_cast<std::size_t>(handleAtEnd));
