@@ -107,14 +107,16 @@ IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
 #undef IPCTEST_TEXT_CALLBACK
 
 inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog::Instance().Add("OnShowWindow", std::to_wstring(value)); }
-inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list)
+// The count, then one line a device: name|id|type.
+inline std::wstring DescribeDevices(const DevicesInfo* list)
 {
     std::wstring text = std::to_wstring(list->count);
     for (int i = 0; i < list->count; ++i) {
         const DeviceInfo* d = list->devices[i];
         text += L"\n" + std::wstring(d->name) + L"|" + (d->id ? d->id : L"<null>") + L"|" + std::to_wstring(d->type);
     }
-    CallbackLog::Instance().Add("OnDevices", text);
+    return text;
 }
+inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog::Instance().Add("OnDevices", DescribeDevices(list)); }
 
 } // namespace ipctest

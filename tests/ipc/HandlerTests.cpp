@@ -1,5 +1,6 @@
 // The eight inbound handlers fed directly with records whose bytes end exactly at a
 // no-access page: a handler that reads one byte past messageLength crashes the test.
+#include "BridgeLibrary.h"
 #include "IpcTestSupport.h"
 #include "ipc/IPCHelper.h"
 #include "support/LogCapture.h"
@@ -31,33 +32,18 @@ LONG CALLBACK FailOnAccessViolation(EXCEPTION_POINTERS* info)
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// Bytes placed so that the one after the last is on a no-access page.
-class GuardedBytes {
-public:
-    explicit GuardedBytes(const Bytes& bytes) : size_(static_cast<int>(bytes.size()))
-    {
-        static void* const handler = AddVectoredExceptionHandler(1, FailOnAccessViolation);
-        (void)handler;
-        const std::size_t page = 4096;
-        const std::size_t dataPages = (bytes.size() + page - 1) / page + 1;
-        region_ = VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        char* guard = static_cast<char*>(region_) + dataPages * page;
+// A copy of bytes (at most a page) that ends where a no-access page begins.
+char* AtGuardPage(const Bytes& bytes)
+{
+    static char* const guard = [] {
+        AddVectoredExceptionHandler(1, FailOnAccessViolation);
+        char* region = static_cast<char*>(VirtualAlloc(nullptr, 2 * 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
         DWORD old = 0;
-        VirtualProtect(guard, page, PAGE_NOACCESS, &old);
-        data_ = guard - bytes.size();
-        std::copy(bytes.begin(), bytes.end(), data_);
-    }
-    ~GuardedBytes() { VirtualFree(region_, 0, MEM_RELEASE); }
-    GuardedBytes(const GuardedBytes&) = delete;
-    GuardedBytes& operator=(const GuardedBytes&) = delete;
-    char* data() const { return data_; }
-    int size() const { return size_; }
-
-private:
-    void* region_ = nullptr;
-    char* data_ = nullptr;
-    int size_ = 0;
-};
+        VirtualProtect(region + 4096, 4096, PAGE_NOACCESS, &old);
+        return region + 4096;
+    }();
+    return std::copy(bytes.begin(), bytes.end(), guard - bytes.size()) - bytes.size();
+}
 
 IPCHelper* Helper()
 {
@@ -102,15 +88,10 @@ std::vector<LogRecord> Feed(Handler handler, const std::optional<Bytes>& bytes, 
 {
     g_value.reset();
     g_text.reset();
-    std::optional<GuardedBytes> guarded;
     TagIPCMessageItem item;
     item.messageId = messageId;
-    item.messageLength = 4;
-    if (bytes) {
-        guarded.emplace(*bytes);
-        item.message = guarded->data();
-        item.messageLength = guarded->size();
-    }
+    item.message = bytes ? AtGuardPage(*bytes) : nullptr;
+    item.messageLength = bytes ? static_cast<int>(bytes->size()) : 4;
     LogCapture log;
     (Helper()->*handler)(item);
     return log.Records();
@@ -198,26 +179,13 @@ TEST(TextHandlers, DecodeUpToTheFirstZeroAndNeverPastTheMessage)
 
 namespace {
 
-struct SeenDevice {
-    std::optional<std::wstring> id;
-    std::wstring name;
-    int type;
-    bool operator==(const SeenDevice& o) const { return id == o.id && name == o.name && type == o.type; }
-};
-
-std::optional<std::vector<SeenDevice>> g_devices;
-bool g_restNull = true;
+std::optional<std::wstring> g_devices; // the list as DescribeDevices writes it
 
 void FERRYDOCK_CALL TakeList(DevicesInfo* list)
 {
-    g_devices.emplace();
-    for (int i = 0; i < list->count; ++i) {
-        const DeviceInfo* d = list->devices[i];
-        g_devices->push_back({d->id ? std::optional<std::wstring>(d->id) : std::nullopt, d->name, d->type});
-    }
-    g_restNull = true;
+    g_devices = ipctest::DescribeDevices(list);
     for (int i = list->count < 0 ? 0 : list->count; i < FERRYDOCK_MAX_DEVICES; ++i) {
-        g_restNull = g_restNull && list->devices[i] == nullptr;
+        *g_devices += list->devices[i] != nullptr ? L"\nstale row" : L"";
     }
 }
 
@@ -300,15 +268,15 @@ TEST(DeviceListHandler, CountTextsAndRefusedRecords)
         }
         EXPECT_EQ(sawParseFailure, c.parseFails);
         EXPECT_EQ(ours, Notice(c.logged.empty() ? nullptr : c.logged.c_str(), kDevicesWhere));
-        ASSERT_EQ(g_devices.has_value(), c.delivered.has_value());
+        std::optional<std::wstring> expected;
         if (c.delivered) {
-            std::vector<SeenDevice> expected;
+            expected = std::to_wstring(*c.delivered);
             for (int i = 0; i < *c.delivered; ++i) {
-                expected.push_back({L"i" + std::to_wstring(i), i == 0 && c.name0 ? c.name0 : L"n" + std::to_wstring(i), i});
+                const std::wstring n = std::to_wstring(i);
+                *expected += L"\n" + (i == 0 && c.name0 ? c.name0 : L"n" + n) + L"|i" + n + L"|" + n;
             }
-            EXPECT_EQ(*g_devices, expected);
-            EXPECT_TRUE(g_restNull);
         }
+        EXPECT_EQ(g_devices, expected);
     }
 }
 
@@ -324,19 +292,8 @@ TEST(DeviceListHandler, RowContents)
         // touch the guard page.
         .Row(7, std::string(128, 'N'), std::string(96, 'I'), "999");
     FeedDevices(payload.bytes);
-    ASSERT_TRUE(g_devices.has_value());
-    const std::vector<SeenDevice> expected = {
-        {L"ID-\u00e9", L"Caf\u00e9 tablet", 12},
-        {L"", L"", 0},
-        {L"y", L"x", -7},
-        {L"b", L"a", 4},
-        {L"", L"", 0},
-        {L"", L"", 0},
-        {L"", L"", 0},
-        {std::wstring(96, L'I'), std::wstring(128, L'N'), 999},
-    };
-    EXPECT_EQ(*g_devices, expected);
-    EXPECT_TRUE(g_restNull);
+    EXPECT_EQ(g_devices, L"8\nCaf\u00e9 tablet|ID-\u00e9|12\n||0\nx|y|-7\na|b|4\n||0\n||0\n||0\n" + std::wstring(128, L'N') +
+                             L"|" + std::wstring(96, L'I') + L"|999");
 }
 
 namespace {
@@ -348,10 +305,7 @@ void FERRYDOCK_CALL TouchDevices(DevicesInfo* list)
 {
     ASSERT_GE(list->count, 0);
     ASSERT_LE(list->count, 8);
-    for (int i = 0; i < list->count; ++i) {
-        g_checksum += std::wcslen(list->devices[i]->name) + static_cast<unsigned>(list->devices[i]->type);
-        g_checksum += list->devices[i]->id != nullptr ? std::wcslen(list->devices[i]->id) : 0;
-    }
+    g_checksum += ipctest::DescribeDevices(list).size(); // reads every text
 }
 
 unsigned long EnvironmentNumber(const char* name, unsigned long fallback)
@@ -421,15 +375,12 @@ TEST(HandlerFuzz, NoHandlerReadsPastTheMessage)
     const unsigned long seed = EnvironmentNumber("FERRYDOCK_FUZZ_SEED", 20261205);
     const unsigned long cases = EnvironmentNumber("FERRYDOCK_FUZZ_CASES", 100000);
     std::mt19937 random(seed);
-    GuardedBytes region(Bytes(4096, 0));
-    char* end = region.data() + region.size();
     for (unsigned long i = 0; i < cases; ++i) {
         const std::size_t which = random() % 8;
         const Bytes bytes = Generate(random, which == 1);
-        std::memcpy(end - bytes.size(), bytes.data(), bytes.size());
         TagIPCMessageItem item;
         item.messageId = which == 0 ? 0xF00001 : 0;
-        item.message = end - bytes.size();
+        item.message = AtGuardPage(bytes);
         item.messageLength = static_cast<int>(bytes.size());
         (Helper()->*handlers[which])(item);
         if (HasFatalFailure()) {

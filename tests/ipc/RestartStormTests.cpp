@@ -17,13 +17,30 @@ constexpr int kOutboundId = 0x55;
 constexpr int kInboundId = 0x77;
 constexpr int kFloodPerRun = 400;
 
-// Posts numbered messages (auxValue) until stopped; keeps the numbers it was granted.
+// Posts numbered messages (auxValue) until stopped, at the pace of a busy interface (the
+// record file stays small); keeps the numbers that were accepted.
 class Poster {
 public:
-    explicit Poster(const IPCMessageClient& client) : thread_([this, &client] { Run(client); }) {}
+    explicit Poster(const IPCMessageClient& client)
+        : thread_([this, &client] {
+              static const char kText[] = "restart storm";
+              TagIPCMessageItem item;
+              item.destModuleId = 0xF10000;
+              item.messageId = kOutboundId;
+              item.message = kText;
+              item.messageLength = sizeof(kText);
+              for (item.auxValue = 0; running_; ++item.auxValue) {
+                  if (client.PostIPCMessage(item)) {
+                      accepted_.push_back(item.auxValue);
+                  }
+                  if (item.auxValue % 8 == 0) {
+                      Sleep(1);
+                  }
+              }
+          })
+    {
+    }
     ~Poster() { Stop(); }
-    Poster(const Poster&) = delete;
-    Poster& operator=(const Poster&) = delete;
     std::vector<int> Stop()
     {
         running_ = false;
@@ -34,25 +51,6 @@ public:
     }
 
 private:
-    void Run(const IPCMessageClient& client)
-    {
-        static const char kText[] = "restart storm";
-        TagIPCMessageItem item;
-        item.destModuleId = 0xF10000;
-        item.messageId = kOutboundId;
-        item.message = kText;
-        item.messageLength = sizeof(kText);
-        for (int number = 0; running_; ++number) {
-            item.auxValue = number;
-            if (client.PostIPCMessage(item)) {
-                accepted_.push_back(number);
-            }
-            if (number % 8 == 0) {
-                Sleep(1); // a busy interface, not a flood: keeps the record file small
-            }
-        }
-    }
-
     std::atomic<bool> running_{true};
     std::vector<int> accepted_;
     std::thread thread_;
