@@ -124,14 +124,11 @@ bool BothWays(SoakRun& run, long long count)
 
 } // namespace
 
-// Both ways at once: texts posted through SendFileInfoAllToFilesystem while the
-// service floods texts to the registered callback. Measured after the first tenth
-// (queues and heaps at their working size) and at the end: committed private memory
-// within 4 MiB (under 5 bytes a message: any allocation leaked per message exceeds
-// it), handles within 32 (the fresh-handle probe moves by a few slots as
-// short-lived handles come and go; a leak per message, per window or per flood chunk
-// would move it by hundreds). No post may be refused: the client's bound counts
-// unacknowledged messages, so acknowledgements stuck behind the flood would fill it.
+// Texts posted through SendFileInfoAllToFilesystem while the service floods texts to the
+// callback. From the first tenth (queues and heaps at working size) to the end: committed
+// private memory within 4 MiB (under 5 bytes a message) and handles within 32 (a leak
+// per message, window or flood chunk moves the probe by hundreds). No post may be
+// refused: acknowledgements stuck behind the flood would fill the client's bound.
 TEST(Soak, MillionMessagesEachWayLeaveMemoryAndHandlesFlat)
 {
     const long long total = SoakMessages();
