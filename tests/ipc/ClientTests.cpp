@@ -1,4 +1,5 @@
-// The Pipelink stand-in against a pipe server played by the test itself.
+// The Pipelink stand-in against a pipe server played by the test itself, and against the
+// stand-in service killed and restarted while both sides stream.
 #include "IPCMessageClient.h"
 #include "IpcTestSupport.h"
 #include "PipelinkPump.h"
@@ -11,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -119,34 +119,23 @@ TagIPCMessageItem Item(int id, const char* message = nullptr, int length = 0)
     return item;
 }
 
-// What callables saw, from any thread: the records (message pointer cleared), a text
-// for each payload, and the thread.
-struct Seen {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<TagIPCMessageItem> items;
-    std::vector<std::string> payloads;
-    std::vector<DWORD> threads;
-
-    static std::string Payload(const TagIPCMessageItem& item)
-    {
-        return item.message ? std::string(item.message, item.messageLength) : "<null>";
-    }
-    void Add(const TagIPCMessageItem& item, std::string payload)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        items.push_back(item);
-        items.back().message = nullptr;
-        payloads.push_back(std::move(payload));
-        threads.push_back(GetCurrentThreadId());
-        changed.notify_all();
-    }
-    bool WaitFor(std::size_t count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return items.size() >= count; });
-    }
+// What reached a callable: the record (message pointer cleared), its payload ("<null>"
+// for a null message) or a summary of it, and the thread.
+struct Delivered {
+    TagIPCMessageItem item;
+    std::string payload;
+    DWORD thread;
 };
+using Seen = ipctest::Collector<Delivered>;
+
+char PatternByte(std::size_t size, std::size_t at) { return static_cast<char>((size * 31 + at) & 0xFF); }
+
+Delivered Of(TagIPCMessageItem item, const char* summary = nullptr)
+{
+    std::string payload = summary ? summary : item.message ? std::string(item.message, item.messageLength) : "<null>";
+    item.message = nullptr;
+    return {item, payload, GetCurrentThreadId()};
+}
 
 } // namespace
 
@@ -215,7 +204,7 @@ TEST(PipelinkClient, DeliversEveryFieldInOrderOnItsOwnThread)
     IPCMessageClient client(kModule, true, true, kUnused);
     Seen seen;
     for (int id : {1, 2, 3}) {
-        client.RegisterMessageCallback(id, [&](TagIPCMessageItem& item) { seen.Add(item, Seen::Payload(item)); });
+        client.RegisterMessageCallback(id, [&](TagIPCMessageItem& item) { seen.Add(Of(item)); });
     }
     TestServer server(pipe);
     ASSERT_TRUE(server.AcceptHello());
@@ -232,20 +221,20 @@ TEST(PipelinkClient, DeliversEveryFieldInOrderOnItsOwnThread)
     ASSERT_TRUE(server.Write(std::vector<char>(block.begin() + 70, block.end())));
     ASSERT_TRUE(seen.WaitFor(503));
 
-    std::lock_guard<std::mutex> lock(seen.mutex);
-    const TagIPCMessageItem& f = seen.items[0];
+    const std::vector<Delivered> got = seen.Values();
+    const TagIPCMessageItem& f = got[0].item;
     EXPECT_EQ(std::make_tuple(f.headText, f.destModuleId, f.messageId, f.auxId1, f.auxId2, f.auxId3, f.auxValue,
                               f.auxValue2, f.auxFlag, f.messageLength),
               std::make_tuple(std::string("head"), kModule, 1, 5, 4, 3, 50, 500, true, 3));
-    EXPECT_EQ(seen.payloads[0], std::string("\x01\x00\x02", 3));
-    EXPECT_EQ(seen.payloads[1], "") << "an empty payload is not a null message";
-    EXPECT_EQ(seen.payloads[2], "<null>");
-    EXPECT_EQ(seen.items[2].messageLength, 0);
-    for (std::size_t i = 3; i < seen.items.size(); ++i) {
-        ASSERT_EQ(seen.items[i].messageId, static_cast<int>(1 + (i - 3) % 3)) << i;
+    EXPECT_EQ(got[0].payload, std::string("\x01\x00\x02", 3));
+    EXPECT_EQ(got[1].payload, "") << "an empty payload is not a null message";
+    EXPECT_EQ(got[2].payload, "<null>");
+    EXPECT_EQ(got[2].item.messageLength, 0);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i].item.messageId, i < 3 ? static_cast<int>(i + 1) : static_cast<int>(1 + (i - 3) % 3)) << i;
+        ASSERT_EQ(got[i].thread, got[0].thread) << i;
     }
-    EXPECT_EQ(std::count(seen.threads.begin(), seen.threads.end(), seen.threads[0]), 503);
-    EXPECT_NE(seen.threads[0], GetCurrentThreadId());
+    EXPECT_NE(got[0].thread, GetCurrentThreadId());
 }
 
 // Each case on a connection of its own: a valid frame, the malformed one (or a frame cut
@@ -286,7 +275,7 @@ TEST(PipelinkClient, MalformedFramesAreDroppedLoggedAndTheConnectionRenewed)
     LogCapture log;
     IPCMessageClient client(kModule, true, true, kUnused);
     Seen seen;
-    client.RegisterMessageCallback(1, [&](TagIPCMessageItem& item) { seen.Add(item, Seen::Payload(item)); });
+    client.RegisterMessageCallback(1, [&](TagIPCMessageItem& item) { seen.Add(Of(item)); });
     std::vector<std::wstring> expectedLog;
     std::vector<std::string> expectedPayloads;
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -319,8 +308,11 @@ TEST(PipelinkClient, MalformedFramesAreDroppedLoggedAndTheConnectionRenewed)
     expectedPayloads.push_back("after");
     ASSERT_TRUE(seen.WaitFor(cases.size() + 1));
     Sleep(100);
-    std::lock_guard<std::mutex> lock(seen.mutex);
-    EXPECT_EQ(seen.payloads, expectedPayloads) << "only valid frames reach the callable";
+    std::vector<std::string> payloads;
+    for (const Delivered& d : seen.Values()) {
+        payloads.push_back(d.payload);
+    }
+    EXPECT_EQ(payloads, expectedPayloads) << "only valid frames reach the callable";
     EXPECT_EQ(log.Lines(), expectedLog);
 }
 
@@ -431,9 +423,6 @@ TEST(PipelinkClient, OpensForIdentificationOnlyAndRetriesWhileBusyOrAbsent)
     }
 }
 
-namespace {
-char PatternByte(std::size_t size, std::size_t at) { return static_cast<char>((size * 31 + at) & 0xFF); }
-} // namespace
 
 TEST(PipelinkClient, FramesOfEveryEdgeSizeArriveWholeOverTheRealPipe)
 {
@@ -446,7 +435,7 @@ TEST(PipelinkClient, FramesOfEveryEdgeSizeArriveWholeOverTheRealPipe)
         for (std::size_t at = 0; intact && at < size; ++at) {
             intact = item.message[at] == PatternByte(size, at);
         }
-        seen.Add(item, intact ? "" : "damaged");
+        seen.Add(Of(item, intact ? "" : "damaged"));
     });
     constexpr std::size_t kFillsReadBlock = pipelink::kReadBlockBytes - pipelink::kHeaderBytes;
     constexpr std::size_t kHalfReadBlock = pipelink::kReadBlockBytes / 2 - pipelink::kHeaderBytes;
@@ -490,11 +479,12 @@ TEST(PipelinkClient, FramesOfEveryEdgeSizeArriveWholeOverTheRealPipe)
         }
         total += c.sizes.size();
         ASSERT_TRUE(seen.WaitFor(total));
-        std::lock_guard<std::mutex> lock(seen.mutex);
+        const std::vector<Delivered> got = seen.Values();
         for (std::size_t i = 0; i < c.sizes.size(); ++i) {
-            ASSERT_EQ(static_cast<std::size_t>(seen.items[total - c.sizes.size() + i].messageLength), c.sizes[i]) << i;
+            const Delivered& d = got[total - c.sizes.size() + i];
+            ASSERT_EQ(static_cast<std::size_t>(d.item.messageLength), c.sizes[i]) << i;
+            ASSERT_EQ(d.payload, "") << "payload bytes damaged, size " << c.sizes[i];
         }
-        EXPECT_EQ(std::count(seen.payloads.begin(), seen.payloads.end(), "damaged"), 0);
     }
 }
 
@@ -524,4 +514,99 @@ TEST(PipelinkClient, DestroyedWhileConnectingAThousandTimesLeavesNoHandles)
     EXPECT_LE(after, before + kTolerated) << "before " << before << ", after " << after;
     std::printf("[ handles ] fresh handle value before %zu, after 1000 clients %zu\n", static_cast<std::size_t>(before),
                 static_cast<std::size_t>(after));
+}
+
+namespace {
+
+constexpr int kOutboundId = 0x55;
+constexpr int kInboundId = 0x77;
+constexpr int kFloodPerRun = 400;
+
+// Posts numbered messages (auxValue) until stopped, at the pace of a busy interface (the
+// record file stays small); keeps the numbers that were accepted.
+class Poster {
+public:
+    explicit Poster(const IPCMessageClient& client)
+        : thread_([this, &client] {
+              static const char kText[] = "restart storm";
+              TagIPCMessageItem item;
+              item.destModuleId = 0xF10000;
+              item.messageId = kOutboundId;
+              item.message = kText;
+              item.messageLength = sizeof(kText);
+              for (item.auxValue = 0; running_; ++item.auxValue) {
+                  if (client.PostIPCMessage(item)) {
+                      accepted_.push_back(item.auxValue);
+                  }
+                  if (item.auxValue % 8 == 0) {
+                      Sleep(1);
+                  }
+              }
+          })
+    {
+    }
+    ~Poster() { Stop(); }
+    std::vector<int> Stop()
+    {
+        running_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return accepted_;
+    }
+
+private:
+    std::atomic<bool> running_{true};
+    std::vector<int> accepted_;
+    std::thread thread_;
+};
+
+} // namespace
+
+// Every kill drops the service's unacknowledged frames, its queued outbound frames and
+// possibly an acknowledgement for frames it has recorded already; the client's resend
+// must neither lose nor repeat any of them.
+TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossHundredKills)
+{
+    constexpr int kKills = 100;
+    ipctest::Service service;
+    IPCMessageClient client(kModule, true, true, L"\\\\.\\pipe\\unused");
+    std::atomic<long long> inbound{0};
+    std::atomic<long long> damaged{0};
+    client.RegisterMessageCallback(kInboundId, [&](TagIPCMessageItem& item) {
+        ++(item.messageLength == 1 && item.message[0] == '\x2a' ? inbound : damaged);
+    });
+    Poster poster(client);
+    std::mt19937 random(7);
+    int connections = 0;
+    for (int kill = 0; kill < kKills; ++kill) {
+        ASSERT_TRUE(service.Start()) << kill;
+        // Killed at times spread over the client's connect back-off and its streaming.
+        if (random() % 4 != 0 && service.WaitForLine(ipctest::kBridgeConnected, 1, 5000)) {
+            ++connections;
+            service.Send("flood " + std::to_string(kInboundId) + " " + std::to_string(kFloodPerRun) + " 2a");
+            Sleep(random() % 40);
+        } else {
+            Sleep(random() % 20);
+        }
+        service.Kill();
+    }
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected));
+    const std::vector<int> accepted = poster.Stop();
+
+    const auto records = ipctest::WaitForRecords(service.RecordPath(), accepted.size(), 30000);
+    std::vector<int> arrived;
+    for (const auto& record : records) {
+        arrived.push_back(std::stoi(record.at("auxValue")));
+    }
+    ASSERT_EQ(arrived.size(), accepted.size());
+    EXPECT_TRUE(arrived == accepted) << "each accepted message once, in posting order";
+    EXPECT_GT(connections, kKills / 2);
+    EXPECT_GT(accepted.size(), 1000u);
+    EXPECT_GT(inbound.load(), 0);
+    EXPECT_EQ(damaged.load(), 0);
+    EXPECT_LE(inbound.load(), static_cast<long long>(connections) * kFloodPerRun);
+    std::printf("[ storm ] %d kills, %d while connected, %zu messages accepted, %lld inbound delivered\n", kKills,
+                connections, accepted.size(), inbound.load());
 }

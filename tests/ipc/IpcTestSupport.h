@@ -6,8 +6,11 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,38 @@ std::vector<unsigned char> Bytes(const std::string& text); // with its terminati
 // GetProcessHandleCount gives 0 under Wine. A new handle takes the lowest free slot of
 // the handle table, so the value of a fresh one grows with leaked handles.
 std::uintptr_t FreshHandleValue();
+
+// Values added from any thread, in arrival order.
+template <typename T>
+class Collector {
+public:
+    void Add(T value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        values_.push_back(std::move(value));
+        changed_.notify_all();
+    }
+    bool WaitFor(std::size_t count, DWORD timeoutMs = 30000)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return values_.size() >= count; });
+    }
+    std::vector<T> Values()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return values_;
+    }
+    std::size_t Count()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return values_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<T> values_;
+};
 
 // One line of the service's record: key -> the JSON value as written ("null", "true",
 // numbers in decimal, strings without their quotes).
