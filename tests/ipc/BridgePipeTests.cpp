@@ -1,7 +1,5 @@
-// The bridge and the stand-in service in two processes, through the real pipe: every
-// outbound export checked in the service's record, every inbound handler at the
-// interface's callback; the bridge's life against a service that comes, goes and comes
-// back, and against its own unloading while messages arrive.
+// The bridge and the stand-in service in two processes, through the real pipe: exports,
+// callbacks, a service that comes, goes and comes back, and the bridge unloaded.
 #include "BridgeLibrary.h"
 #include "IpcTestSupport.h"
 #include "support/LogCapture.h"
@@ -20,36 +18,18 @@ using testsupport::LogRecord;
 
 namespace {
 
-std::vector<unsigned char> Utf16Bytes(const std::wstring& text)
-{
-    std::vector<unsigned char> bytes;
-    for (const wchar_t unit : text) {
-        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
-        bytes.push_back(static_cast<unsigned char>(unit >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
-
 // The record the bridge posts: defaults everywhere but these.
 Record Expected(int dest, int id, const std::optional<std::vector<unsigned char>>& payload)
 {
-    return Record{{"src", "15728640"},
-                  {"dest", std::to_string(dest)},
-                  {"id", std::to_string(id)},
-                  {"aux1", "-1"},
-                  {"aux2", "-1"},
-                  {"aux3", "-1"},
-                  {"auxValue", "0"},
-                  {"length", std::to_string(payload ? payload->size() : 0)},
-                  {"auxFlag", "false"},
-                  {"auxValue2", "0"},
-                  {"head", ""},
+    return Record{{"src", "15728640"}, {"dest", std::to_string(dest)}, {"id", std::to_string(id)}, {"aux1", "-1"},
+                  {"aux2", "-1"}, {"aux3", "-1"}, {"auxValue", "0"}, {"auxFlag", "false"}, {"auxValue2", "0"},
+                  {"head", ""}, {"length", std::to_string(payload ? payload->size() : 0)},
                   {"payload", payload ? ipctest::Hex(*payload) : "null"}};
 }
 
 const wchar_t kText[] = L"caf\u00e9 \u2713";
+const wchar_t kSkills[] = L"para / useTips>>card>>HomePage|SF-10317322_f2738";
+const auto* const kSkillsBytes = reinterpret_cast<const unsigned char*>(kSkills); // UTF-16LE, terminated
 const std::vector<unsigned char> kUtf8 = {'c', 'a', 'f', 0xC3, 0xA9, ' ', 0xE2, 0x9C, 0x93, 0};
 // Code page 1252 has the accented letter but not the check mark.
 const std::vector<unsigned char> kAnsi = {'c', 'a', 'f', 0xE9, ' ', '?', 0};
@@ -84,7 +64,7 @@ TEST(BridgeToService, EveryOutboundExportArrivesFieldByField)
         {"SendSaveFileToFilesystem", L"", Expected(0xF10000, 0xF10008, zero)},
         {"SendToOpenSettingCenter", nullptr, Expected(0x40000, 0x42725, ipctest::Bytes("seting_transfer_dragging_enable"))},
         {"SendToOpenUseMachineSkills", nullptr,
-         Expected(0x40000, 0x4271B, Utf16Bytes(L"para / useTips>>card>>HomePage|SF-10317322_f2738"))},
+         Expected(0x40000, 0x4271B, std::vector<unsigned char>(kSkillsBytes, kSkillsBytes + sizeof(kSkills)))},
     };
     for (const Case& c : cases) {
         c.text != nullptr ? bridge.Call(c.exportName, c.text) : bridge.Call(c.exportName);

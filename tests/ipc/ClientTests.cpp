@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -88,17 +89,8 @@ private:
 void AddFrame(std::vector<char>& out, int messageId, const char* payload = nullptr, std::size_t length = 0,
               const std::string& head = {}, int aux = -1, bool flag = false)
 {
-    pipelink::FrameFields f;
-    f.srcModule = 0xF10000;
-    f.destModuleId = kModule;
-    f.messageId = messageId;
-    f.auxId1 = aux;
-    f.auxId2 = aux - 1;
-    f.auxId3 = aux - 2;
-    f.auxValue = aux * 10;
-    f.auxValue2 = aux * 100;
-    f.auxFlag = flag;
-    f.hasMessage = payload != nullptr;
+    const pipelink::FrameFields f{pipelink::kKindMessage, 0xF10000,   kModule,  messageId, aux, aux - 1,
+                                  aux - 2,                aux * 10, aux * 100, flag,      payload != nullptr};
     pipelink::AppendFrame(out, f, head.data(), head.size(), payload, length);
 }
 
@@ -316,9 +308,8 @@ TEST(PipelinkClient, MalformedFramesAreDroppedLoggedAndTheConnectionRenewed)
     EXPECT_EQ(log.Lines(), expectedLog);
 }
 
-// The callable posts, registers and unregisters from the delivery thread; meanwhile an
-// unregistration from another thread waits for it to return. No record read before the
-// unregistration is delivered after it.
+// A callable re-enters the client; an unregistration from another thread waits for it,
+// and no record read before the unregistration is delivered after it.
 TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
@@ -516,67 +507,46 @@ TEST(PipelinkClient, DestroyedWhileConnectingAThousandTimesLeavesNoHandles)
                 static_cast<std::size_t>(after));
 }
 
-namespace {
-
-constexpr int kOutboundId = 0x55;
-constexpr int kInboundId = 0x77;
-constexpr int kFloodPerRun = 400;
-
-// Posts numbered messages (auxValue) until stopped, at the pace of a busy interface (the
-// record file stays small); keeps the numbers that were accepted.
-class Poster {
-public:
-    explicit Poster(const IPCMessageClient& client)
-        : thread_([this, &client] {
-              static const char kText[] = "restart storm";
-              TagIPCMessageItem item;
-              item.destModuleId = 0xF10000;
-              item.messageId = kOutboundId;
-              item.message = kText;
-              item.messageLength = sizeof(kText);
-              for (item.auxValue = 0; running_; ++item.auxValue) {
-                  if (client.PostIPCMessage(item)) {
-                      accepted_.push_back(item.auxValue);
-                  }
-                  if (item.auxValue % 8 == 0) {
-                      Sleep(1);
-                  }
-              }
-          })
-    {
-    }
-    ~Poster() { Stop(); }
-    std::vector<int> Stop()
-    {
-        running_ = false;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        return accepted_;
-    }
-
-private:
-    std::atomic<bool> running_{true};
-    std::vector<int> accepted_;
-    std::thread thread_;
-};
-
-} // namespace
-
-// Every kill drops the service's unacknowledged frames, its queued outbound frames and
-// possibly an acknowledgement for frames it has recorded already; the client's resend
-// must neither lose nor repeat any of them.
+// A kill drops unacknowledged and queued frames, perhaps an acknowledgement of recorded
+// ones: the client's resend must neither lose nor repeat any of them.
 TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossHundredKills)
 {
     constexpr int kKills = 100;
+    constexpr int kOutboundId = 0x55;
+    constexpr int kInboundId = 0x77;
+    constexpr int kFloodPerRun = 400;
     ipctest::Service service;
-    IPCMessageClient client(kModule, true, true, L"\\\\.\\pipe\\unused");
+    IPCMessageClient client(kModule, true, true, kUnused);
     std::atomic<long long> inbound{0};
     std::atomic<long long> damaged{0};
     client.RegisterMessageCallback(kInboundId, [&](TagIPCMessageItem& item) {
         ++(item.messageLength == 1 && item.message[0] == '\x2a' ? inbound : damaged);
     });
-    Poster poster(client);
+    // Numbered posts (auxValue) at the pace of a busy interface: the record file stays small.
+    std::atomic<bool> posting{true};
+    std::vector<int> accepted;
+    std::thread poster([&] {
+        static const char kText[] = "restart storm";
+        TagIPCMessageItem item = Item(kOutboundId, kText, sizeof(kText));
+        for (item.auxValue = 0; posting; ++item.auxValue) {
+            if (client.PostIPCMessage(item)) {
+                accepted.push_back(item.auxValue);
+            }
+            if (item.auxValue % 8 == 0) {
+                Sleep(1);
+            }
+        }
+    });
+    const auto stopPosting = [&] {
+        posting = false;
+        if (poster.joinable()) {
+            poster.join();
+        }
+    };
+    struct Stop {
+        std::function<void()> stop;
+        ~Stop() { stop(); }
+    } stopOnExit{stopPosting};
     std::mt19937 random(7);
     int connections = 0;
     for (int kill = 0; kill < kKills; ++kill) {
@@ -593,7 +563,7 @@ TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossHundredKills)
     }
     ASSERT_TRUE(service.Start());
     ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected));
-    const std::vector<int> accepted = poster.Stop();
+    stopPosting();
 
     const auto records = ipctest::WaitForRecords(service.RecordPath(), accepted.size(), 30000);
     std::vector<int> arrived;

@@ -299,45 +299,33 @@ unsigned long EnvironmentNumber(const char* name, unsigned long fallback)
     return value != nullptr ? std::strtoul(value, nullptr, 10) : fallback;
 }
 
+// Lengths 0 to 4, unterminated texts, mostly printable bytes (device counts get digits
+// and signs), or a valid device record mutated byte by byte and sometimes cut short.
 Bytes Generate(std::mt19937& random, bool deviceHandler)
 {
-    Bytes bytes;
-    switch (random() % 4) {
-    case 0: // lengths 0 to 4
-        bytes.resize(random() % 5);
-        break;
-    case 1: // texts without a terminator
-        bytes.resize(random() % 300);
-        for (auto& b : bytes) {
-            b = static_cast<unsigned char>(1 + random() % 255);
-        }
-        return bytes;
-    case 2:
-        bytes.resize(random() % 2048);
-        break;
-    default: { // a valid device record, mutated byte by byte and sometimes cut short
+    const unsigned kind = random() % 4;
+    if (kind == 3) {
         const int count = static_cast<int>(random() % 9);
         Payload valid;
         valid.Put(0, std::to_string(count));
         for (int i = 0; i < count; ++i) {
             valid.Row(i, "Device \xC3\xA9", "ID", std::to_string(i));
         }
-        bytes = valid.bytes;
         for (unsigned n = random() % 16; n > 0; --n) {
-            bytes[random() % bytes.size()] = static_cast<unsigned char>(random());
+            valid.bytes[random() % valid.bytes.size()] = static_cast<unsigned char>(random());
         }
-        if (random() % 4 == 0) {
-            bytes.resize(1800 + random() % 19);
-        }
-        return bytes;
+        valid.bytes.resize(random() % 4 == 0 ? 1800 + random() % 19 : valid.bytes.size());
+        return valid.bytes;
     }
-    }
+    Bytes bytes(kind == 0 ? random() % 5 : kind == 1 ? random() % 300 : random() % 2048);
     for (auto& b : bytes) {
-        // Mostly printable, some zeros and high bytes; device counts get digits and signs.
         const unsigned r = random() % 16;
-        b = static_cast<unsigned char>(r == 0 ? 0 : r == 1 ? 0x80 + random() % 128 : 0x20 + random() % 95);
+        b = static_cast<unsigned char>(kind == 1 ? 1 + random() % 255
+                                       : r == 0  ? 0
+                                       : r == 1  ? 0x80 + random() % 128
+                                                 : 0x20 + random() % 95);
     }
-    if (deviceHandler && !bytes.empty()) {
+    if (deviceHandler && kind != 1 && !bytes.empty()) {
         bytes[0] = static_cast<unsigned char>("-+0123456789x "[random() % 14]);
     }
     return bytes;

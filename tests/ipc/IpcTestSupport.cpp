@@ -59,18 +59,6 @@ Record ParseRecord(const std::string& line)
     return record;
 }
 
-std::vector<Record> ReadRecords(const std::wstring& path)
-{
-    std::vector<Record> records;
-    std::ifstream file(path.c_str());
-    for (std::string line; std::getline(file, line);) {
-        if (!line.empty()) {
-            records.push_back(ParseRecord(line));
-        }
-    }
-    return records;
-}
-
 std::wstring TemporaryFile()
 {
     wchar_t folder[MAX_PATH + 1];
@@ -85,12 +73,19 @@ std::wstring TemporaryFile()
 std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    std::vector<Record> records = ReadRecords(path);
-    while (records.size() < count && GetTickCount64() < deadline) {
+    for (;;) {
+        std::vector<Record> records;
+        std::ifstream file(path.c_str());
+        for (std::string line; std::getline(file, line);) {
+            if (!line.empty()) {
+                records.push_back(ParseRecord(line));
+            }
+        }
+        if (records.size() >= count || GetTickCount64() >= deadline) {
+            return records;
+        }
         Sleep(20);
-        records = ReadRecords(path);
     }
-    return records;
 }
 
 Service::Service() : pipeName_(UsePrivatePipeName()), recordPath_(TemporaryFile()) {}

@@ -48,11 +48,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return values_;
     }
-    std::size_t Count()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_.size();
-    }
+    std::size_t Count() { return Values().size(); }
 
 private:
     std::mutex mutex_;
