@@ -282,7 +282,8 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
     }
     EXPECT_EQ(GetModuleHandleW(L"Pipelink.dll"), nullptr) << "every client's threads ended";
     const std::uintptr_t handlesAfter = ipctest::FreshHandleValue();
-    EXPECT_LE(handlesAfter, handlesBefore + 4 * 10) << "before " << handlesBefore << ", after " << handlesAfter;
+    // Within 32 slots: short-lived handles move the probe by a few, a leak per cycle by hundreds.
+    EXPECT_LE(handlesAfter, handlesBefore + 4 * 32) << "before " << handlesBefore << ", after " << handlesAfter;
     const std::size_t delivered = CallbackLog::Instance().Count();
     EXPECT_GT(delivered, beforeStorm) << "messages arrived while the bridge came and went";
     Sleep(200);
