@@ -3,12 +3,10 @@
 #pragma once
 
 #include "FerrydockUITrans.h"
+#include "IpcTestSupport.h"
 
 #include <windows.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,9 +47,9 @@ public:
     bool Uninit() const { return Get<PFN_BoolVoid>("UninitIPCModule")(); }
     void Call(const char* name) const { Get<PFN_VoidVoid>(name)(); }
     void Call(const char* name, const wchar_t* text) const { Get<PFN_VoidText>(name)(text); }
-    bool RegisterText(const char* name, WndShowTextCallback callback) const
+    void RegisterText(const char* name, WndShowTextCallback callback) const
     {
-        return Get<PFN_RegisterTextCallback>(name)(callback);
+        Get<PFN_RegisterTextCallback>(name)(callback);
     }
 
 private:
@@ -65,41 +63,30 @@ struct CallbackEvent {
 };
 
 // What the interface's callbacks saw, in arrival order.
-class CallbackLog {
-public:
-    static CallbackLog& Instance()
+struct CallbackLog {
+    static Collector<CallbackEvent>& Instance()
     {
-        static CallbackLog log;
+        static Collector<CallbackEvent> log;
         return log;
     }
-    void Add(const char* callback, std::wstring text)
+    static void Add(const char* callback, std::wstring text)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back({callback, std::move(text), GetCurrentThreadId()});
-        changed_.notify_all();
+        Instance().Add({callback, std::move(text), GetCurrentThreadId()});
     }
-    bool WaitFor(std::size_t count, DWORD timeoutMs = 10000)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return events_.size() >= count; });
-    }
-    std::vector<CallbackEvent> Events()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-    std::size_t Count()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.size();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<CallbackEvent> events_;
 };
 
+#define IPCTEST_TEXT_CALLBACK(Name) \
+    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog::Add(#Name, text); }
+IPCTEST_TEXT_CALLBACK(OnShowFile)
+IPCTEST_TEXT_CALLBACK(OnSendFiles)
+IPCTEST_TEXT_CALLBACK(OnRecieveFiles)
+IPCTEST_TEXT_CALLBACK(OnRecieveFindSaveFile)
+IPCTEST_TEXT_CALLBACK(OnRecieveFindDeviceType)
+IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
+#undef IPCTEST_TEXT_CALLBACK
+
+inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog::Add("OnShowWindow", std::to_wstring(value)); }
+// The count, then one line a device: name|id|type.
 inline std::wstring DescribeDevices(const DevicesInfo* list)
 {
     std::wstring text = std::to_wstring(list->count);
@@ -109,30 +96,6 @@ inline std::wstring DescribeDevices(const DevicesInfo* list)
     }
     return text;
 }
-
-#define IPCTEST_TEXT_CALLBACK(Name) \
-    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog::Instance().Add(#Name, text); }
-IPCTEST_TEXT_CALLBACK(OnShowFile)
-IPCTEST_TEXT_CALLBACK(OnSendFiles)
-IPCTEST_TEXT_CALLBACK(OnRecieveFiles)
-IPCTEST_TEXT_CALLBACK(OnRecieveFindSaveFile)
-IPCTEST_TEXT_CALLBACK(OnRecieveFindDeviceType)
-IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
-#undef IPCTEST_TEXT_CALLBACK
-
-inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog::Instance().Add("OnShowWindow", std::to_wstring(value)); }
-inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog::Instance().Add("OnDevices", DescribeDevices(list)); }
-
-inline void RegisterAllCallbacks(const BridgeLibrary& bridge)
-{
-    bridge.Get<PFN_RegisterWndShowCallback>("RegisterWndShowCallback")(OnShowWindow);
-    bridge.RegisterText("RegisterWndShowFileCallback", OnShowFile);
-    bridge.Get<PFN_RegisterWndShowDeviceCallback>("RegisterWndShowDeviceCallback")(OnDevices);
-    bridge.RegisterText("RegisterWndShowSendFilesCallback", OnSendFiles);
-    bridge.RegisterText("RegisterWndShowRecieveFilesCallback", OnRecieveFiles);
-    bridge.RegisterText("RegisterWndShowRecieveFindSaveFileCallback", OnRecieveFindSaveFile);
-    bridge.RegisterText("RegisterWndShowRecieveFindDeviceTypeCallback", OnRecieveFindDeviceType);
-    bridge.RegisterText("RegisterWndShowRecieveFilesProgressCallback", OnRecieveFilesProgress);
-}
+inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog::Add("OnDevices", DescribeDevices(list)); }
 
 } // namespace ipctest

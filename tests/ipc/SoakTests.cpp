@@ -21,13 +21,6 @@ namespace {
 std::atomic<long long> g_texts{0};
 void FERRYDOCK_CALL CountText(const wchar_t*) { ++g_texts; }
 
-// GetProcessHandleCount gives 0 under Wine; a fresh handle takes the lowest free slot.
-std::uintptr_t FreshHandleValue()
-{
-    FerrydockIpc::UniqueHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return reinterpret_cast<std::uintptr_t>(probe.get());
-}
-
 unsigned long long ServiceReceived(service::ServiceProcess& service)
 {
     std::string count;
@@ -131,14 +124,11 @@ bool BothWays(SoakRun& run, long long count)
 
 } // namespace
 
-// Both ways at once: texts posted through SendFileInfoAllToFilesystem while the
-// service floods texts to the registered callback. Measured after the first tenth
-// (queues and heaps at their working size) and at the end: committed private memory
-// within 4 MiB (under 5 bytes a message: any allocation leaked per message exceeds
-// it), handles within 32 (the fresh-handle probe moves by a few slots as
-// short-lived handles come and go; a leak per message, per window or per flood chunk
-// would move it by hundreds). No post may be refused: the client's bound counts
-// unacknowledged messages, so acknowledgements stuck behind the flood would fill it.
+// Texts posted through SendFileInfoAllToFilesystem while the service floods texts to the
+// callback. From the first tenth (queues and heaps at working size) to the end: committed
+// private memory within 4 MiB (under 5 bytes a message) and handles within 32 (a leak
+// per message, window or flood chunk moves the probe by hundreds). No post may be
+// refused: acknowledgements stuck behind the flood would fill the client's bound.
 TEST(Soak, MillionMessagesEachWayLeaveMemoryAndHandlesFlat)
 {
     const long long total = SoakMessages();
@@ -155,11 +145,11 @@ TEST(Soak, MillionMessagesEachWayLeaveMemoryAndHandlesFlat)
     ASSERT_TRUE(BothWays(run, total / 10));
     Sleep(200);
     const std::size_t memoryAtTenth = testsupport::CommittedPrivateBytes();
-    const std::uintptr_t handleAtTenth = FreshHandleValue();
+    const std::uintptr_t handleAtTenth = ipctest::FreshHandleValue();
     ASSERT_TRUE(BothWays(run, total - total / 10));
     Sleep(200);
     const std::size_t memoryAtEnd = testsupport::CommittedPrivateBytes();
-    const std::uintptr_t handleAtEnd = FreshHandleValue();
+    const std::uintptr_t handleAtEnd = ipctest::FreshHandleValue();
     std::printf("[ soak ] %lld each way; committed private %.1f -> %.1f MiB; fresh handle value %zu -> %zu\n", total,
                 memoryAtTenth / 1048576.0, memoryAtEnd / 1048576.0, static_cast<std::size_t>(handleAtTenth),
                 static_cast<std::size_t>(handleAtEnd));

@@ -9,75 +9,74 @@
 #include <string>
 #include <vector>
 
+using pipelink::ParseResult;
+using Bytes = std::vector<unsigned char>;
+
 namespace {
 
-void Put32(std::vector<unsigned char>& out, std::uint32_t v)
+void Put32(Bytes& out, std::initializer_list<std::uint32_t> values)
 {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    for (const std::uint32_t v : values) {
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        }
     }
 }
 
-// kind 2, src 0xF00000, dest 0xF10000, id 0xF10003, aux -1/-2/-3, auxValue 7, auxValue2 9,
-// flag 1, message "hi\0" after head "hd".
-std::vector<unsigned char> SampleFrame()
+// Magic, version 2 and kind 2, length; src 0xF00000, dest 0xF10000, id 0xF10003, aux
+// -1/-2/-3, auxValue 7, auxValue2 9; flag 1, message present; head "hd", message "hi\0".
+Bytes SampleFrame()
 {
-    std::vector<unsigned char> f;
-    Put32(f, 0x4C504446);
-    f.insert(f.end(), {2, 0, 2, 0});
-    Put32(f, 56 + 2 + 3);
-    for (std::uint32_t v : {0xF00000u, 0xF10000u, 0xF10003u, 0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFDu, 7u, 9u}) {
-        Put32(f, v);
-    }
-    f.insert(f.end(), {1, 1, 0, 0});
-    Put32(f, 2);
-    Put32(f, 3);
+    Bytes f;
+    Put32(f, {0x4C504446, 0x00020002, 56 + 2 + 3, 0xF00000, 0xF10000, 0xF10003, 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 7,
+              9, 0x0101, 2, 3});
     f.insert(f.end(), {'h', 'd', 'h', 'i', 0});
     return f;
 }
 
-pipelink::ParseResult Parse(const std::vector<unsigned char>& bytes, pipelink::Frame& frame, std::size_t& consumed,
-                            std::string& reason)
+struct Parsed {
+    ParseResult result;
+    pipelink::Frame frame;
+    std::size_t consumed = 0;
+    std::string reason;
+};
+
+template <typename Byte>
+Parsed Parse(const std::vector<Byte>& bytes, std::size_t from = 0)
 {
+    Parsed p;
     const char* why = nullptr;
-    const auto result = pipelink::ParseFrame(reinterpret_cast<const char*>(bytes.data()), bytes.size(), frame,
-                                             consumed, why);
-    reason = why != nullptr ? why : "";
-    return result;
+    p.result = pipelink::ParseFrame(reinterpret_cast<const char*>(bytes.data()) + from, bytes.size() - from, p.frame,
+                                    p.consumed, why);
+    p.reason = why != nullptr ? why : "";
+    return p;
 }
 
 } // namespace
 
 TEST(PipelinkWire, FrameBytesAreTheDocumentedLayout)
 {
-    pipelink::FrameFields fields;
-    fields.kind = pipelink::kKindMessage;
-    fields.srcModule = 0xF00000;
-    fields.destModuleId = 0xF10000;
-    fields.messageId = 0xF10003;
-    fields.auxId1 = -1;
-    fields.auxId2 = -2;
-    fields.auxId3 = -3;
-    fields.auxValue = 7;
-    fields.auxValue2 = 9;
-    fields.auxFlag = true;
-    fields.hasMessage = true;
+    const pipelink::FrameFields fields{pipelink::kKindMessage, 0xF00000, 0xF10000, 0xF10003, -1, -2, -3, 7, 9, true, true};
     std::vector<char> out = {'x'}; // appends after what is there
     pipelink::AppendFrame(out, fields, "hd", 2, "hi", 3);
-    const std::vector<unsigned char> expected = SampleFrame();
-    ASSERT_EQ(out.size(), expected.size() + 1);
-    EXPECT_EQ(std::vector<unsigned char>(out.begin() + 1, out.end()), expected);
+    const Bytes expected = SampleFrame();
+    ASSERT_EQ(Bytes(out.begin() + 1, out.end()), expected);
 
-    pipelink::Frame frame;
-    std::size_t consumed = 0;
-    std::string reason;
-    ASSERT_EQ(Parse(expected, frame, consumed, reason), pipelink::ParseResult::Frame);
-    EXPECT_EQ(consumed, expected.size());
-    EXPECT_EQ(frame.fields.auxId2, -2);
-    EXPECT_EQ(frame.fields.auxValue2, 9);
-    EXPECT_TRUE(frame.fields.auxFlag);
-    EXPECT_EQ(frame.head, "hd");
-    EXPECT_EQ(frame.payload, (std::vector<char>{'h', 'i', 0}));
+    // Parsed from a stream of two, it gives back every field: encoded again, the same bytes.
+    Bytes twice = expected;
+    twice.insert(twice.end(), expected.begin(), expected.end());
+    const Parsed parsed = Parse(twice);
+    ASSERT_EQ(parsed.result, ParseResult::Frame);
+    EXPECT_EQ(parsed.consumed, expected.size());
+    std::vector<char> again;
+    pipelink::AppendFrame(again, parsed.frame.fields, parsed.frame.head.data(), parsed.frame.head.size(),
+                          parsed.frame.payload.data(), parsed.frame.payload.size());
+    EXPECT_EQ(Bytes(again.begin(), again.end()), expected);
+    for (std::size_t cut = 0; cut < expected.size(); ++cut) {
+        ASSERT_EQ(Parse(Bytes(expected.begin(), expected.begin() + static_cast<long>(cut))).result,
+                  ParseResult::NeedMore) << cut;
+    }
+    EXPECT_EQ(Parse(Bytes{'G', 'E', 'T', ' '}).result, ParseResult::Malformed) << "refused once four bytes are in";
 }
 
 TEST(PipelinkWire, HelloAndAcknowledgementCarry64BitValuesInTwoHalves)
@@ -86,31 +85,17 @@ TEST(PipelinkWire, HelloAndAcknowledgementCarry64BitValuesInTwoHalves)
     pipelink::AppendFrame(out, pipelink::HelloFields(0xF00000, true, 0x1122334455667788ull, 0x0000000A00000005ull),
                           nullptr, 0, nullptr, 0);
     pipelink::AppendFrame(out, pipelink::AckFields(0x80000000FFFFFFFEull), nullptr, 0, nullptr, 0);
-    std::vector<unsigned char> expected;
-    for (const std::uint32_t kind : {1u, 3u}) {
-        Put32(expected, 0x4C504446);
-        Put32(expected, 2 | (kind << 16));
-        Put32(expected, 56);
-        const bool hello = kind == 1;
-        for (std::uint32_t v : {hello ? 0xF00000u : 0u, 0u, 0u, hello ? 0x55667788u : 0u,
-                                hello ? 5u : 0xFFFFFFFEu, hello ? 0xAu : 0x80000000u, hello ? 0x11223344u : 0u, 0u}) {
-            Put32(expected, v);
-        }
-        Put32(expected, hello ? 1u : 0u);
-        Put32(expected, 0);
-        Put32(expected, 0);
-    }
-    ASSERT_EQ(std::vector<unsigned char>(out.begin(), out.end()), expected);
-    pipelink::Frame hello;
-    pipelink::Frame ack;
-    std::size_t consumed = 0;
-    std::string reason;
-    ASSERT_EQ(Parse(expected, hello, consumed, reason), pipelink::ParseResult::Frame);
-    ASSERT_EQ(Parse(std::vector<unsigned char>(expected.begin() + 56, expected.end()), ack, consumed, reason),
-              pipelink::ParseResult::Frame);
-    EXPECT_EQ(pipelink::HelloClient(hello.fields), 0x1122334455667788ull);
-    EXPECT_EQ(pipelink::CarriedSequence(hello.fields), 0x0000000A00000005ull);
-    EXPECT_EQ(pipelink::CarriedSequence(ack.fields), 0x80000000FFFFFFFEull);
+    Bytes expected;
+    Put32(expected, {0x4C504446, 0x00010002, 56, 0xF00000, 0, 0, 0x55667788, 5, 0xA, 0x11223344, 0, 1, 0, 0});
+    Put32(expected, {0x4C504446, 0x00030002, 56, 0, 0, 0, 0, 0xFFFFFFFE, 0x80000000, 0, 0, 0, 0, 0});
+    ASSERT_EQ(Bytes(out.begin(), out.end()), expected);
+    const Parsed hello = Parse(expected);
+    const Parsed ack = Parse(expected, 56);
+    ASSERT_EQ(hello.result, ParseResult::Frame);
+    ASSERT_EQ(ack.result, ParseResult::Frame);
+    EXPECT_EQ(pipelink::HelloClient(hello.frame.fields), 0x1122334455667788ull);
+    EXPECT_EQ(pipelink::CarriedSequence(hello.frame.fields), 0x0000000A00000005ull);
+    EXPECT_EQ(pipelink::CarriedSequence(ack.frame.fields), 0x80000000FFFFFFFEull);
 }
 
 TEST(PipelinkWire, ReceiverRefusesMalformedFrames)
@@ -118,7 +103,7 @@ TEST(PipelinkWire, ReceiverRefusesMalformedFrames)
     struct Case {
         const char* name;
         std::size_t offset;
-        std::vector<unsigned char> bytes; // written over the sample frame at offset
+        Bytes bytes; // written over the sample frame at offset
         const char* reason;
     };
     const Case cases[] = {
@@ -136,36 +121,12 @@ TEST(PipelinkWire, ReceiverRefusesMalformedFrames)
         {"payload without message", 45, {0}, "payload without message"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<unsigned char> bytes = SampleFrame();
+        Bytes bytes = SampleFrame();
         std::copy(c.bytes.begin(), c.bytes.end(), bytes.begin() + static_cast<long>(c.offset));
-        pipelink::Frame frame;
-        std::size_t consumed = 0;
-        std::string reason;
-        EXPECT_EQ(Parse(bytes, frame, consumed, reason), pipelink::ParseResult::Malformed);
-        EXPECT_EQ(reason, c.reason);
+        const Parsed parsed = Parse(bytes);
+        EXPECT_EQ(parsed.result, ParseResult::Malformed) << c.name;
+        EXPECT_EQ(parsed.reason, c.reason) << c.name;
     }
-}
-
-TEST(PipelinkWire, SplitsAStreamAtFrameBoundaries)
-{
-    const std::vector<unsigned char> one = SampleFrame();
-    std::vector<unsigned char> stream = one;
-    stream.insert(stream.end(), one.begin(), one.end());
-    for (std::size_t cut = 0; cut < one.size(); ++cut) {
-        pipelink::Frame frame;
-        std::size_t consumed = 0;
-        std::string reason;
-        const std::vector<unsigned char> part(one.begin(), one.begin() + static_cast<long>(cut));
-        ASSERT_EQ(Parse(part, frame, consumed, reason), pipelink::ParseResult::NeedMore) << cut;
-    }
-    pipelink::Frame frame;
-    std::size_t consumed = 0;
-    std::string reason;
-    ASSERT_EQ(Parse(stream, frame, consumed, reason), pipelink::ParseResult::Frame);
-    EXPECT_EQ(consumed, one.size());
-    // Garbage is refused as soon as its first four bytes are in.
-    EXPECT_EQ(Parse({'G', 'E', 'T', ' '}, frame, consumed, reason), pipelink::ParseResult::Malformed);
 }
 
 // A flood queued for one peer leaves in blocks of about 64 KiB; an acknowledgement
@@ -175,14 +136,10 @@ TEST(PipelinkWire, QueuedFramesLeaveInBlocksWithAnAcknowledgementAhead)
     pipelink::FrameQueue queue;
     pipelink::FrameFields fields;
     fields.hasMessage = true;
-    std::vector<std::size_t> payloadSizes;
-    for (int i = 0; i < 3000; ++i) {
-        payloadSizes.push_back(i == 1500 ? 200 * 1024 : static_cast<std::size_t>(i % 300));
-    }
-    for (std::size_t i = 0; i < payloadSizes.size(); ++i) {
+    const auto payload = [](std::size_t i) { return std::vector<char>(i == 1500 ? 200 * 1024 : i % 300, char(i)); };
+    for (std::size_t i = 0; i < 3000; ++i) {
         fields.messageId = static_cast<std::int32_t>(i);
-        const std::vector<char> payload(payloadSizes[i], static_cast<char>(i));
-        queue.Append(fields, "h", 1, payload.data(), payload.size());
+        queue.Append(fields, "h", 1, payload(i).data(), payload(i).size());
     }
     queue.PushFront(pipelink::AckFields(41));
     const std::size_t queuedFrames = queue.Frames();
@@ -205,24 +162,17 @@ TEST(PipelinkWire, QueuedFramesLeaveInBlocksWithAnAcknowledgementAhead)
     EXPECT_EQ(stream.size(), queuedBytes);
 
     std::size_t offset = 0;
-    std::vector<pipelink::Frame> parsed;
-    for (;;) {
-        pipelink::Frame frame;
-        std::size_t consumed = 0;
-        const char* reason = nullptr;
-        if (pipelink::ParseFrame(stream.data() + offset, stream.size() - offset, frame, consumed, reason) !=
-            pipelink::ParseResult::Frame) {
-            break;
+    for (std::size_t i = 0; i <= 3000; ++i) {
+        const Parsed p = Parse(stream, offset);
+        ASSERT_EQ(p.result, ParseResult::Frame) << i;
+        offset += p.consumed;
+        if (i == 0) {
+            EXPECT_EQ(p.frame.fields.kind, pipelink::kKindAck);
+            EXPECT_EQ(pipelink::CarriedSequence(p.frame.fields), 41u);
+        } else {
+            ASSERT_EQ(p.frame.fields.messageId, static_cast<std::int32_t>(i - 1));
+            ASSERT_EQ(p.frame.payload, payload(i - 1));
         }
-        offset += consumed;
-        parsed.push_back(std::move(frame));
     }
-    ASSERT_EQ(offset, stream.size());
-    ASSERT_EQ(parsed.size(), 1 + payloadSizes.size());
-    EXPECT_EQ(parsed[0].fields.kind, pipelink::kKindAck);
-    EXPECT_EQ(pipelink::CarriedSequence(parsed[0].fields), 41u);
-    for (std::size_t i = 0; i < payloadSizes.size(); ++i) {
-        ASSERT_EQ(parsed[1 + i].fields.messageId, static_cast<std::int32_t>(i));
-        ASSERT_EQ(parsed[1 + i].payload, std::vector<char>(payloadSizes[i], static_cast<char>(i)));
-    }
+    EXPECT_EQ(offset, stream.size());
 }
