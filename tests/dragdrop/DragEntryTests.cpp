@@ -288,7 +288,7 @@ TEST_F(Drag, FailingSystemCallsAreLoggedAndNeverCrash)
 // The payloads are large on purpose: one lost block per drag would add up to tens of MB,
 // far above what the heap keeps for itself once it has grown to its working size.
 // The GDI and USER counts are 0 under Wine: that check bites only on Windows. Wine's
-// SHCreateStdEnumFmtEtc enumerators keep about 1 KB each after their last Release (one
+// SHCreateStdEnumFmtEtc enumerators keep some memory after their last Release (one
 // per drop here); the tolerance holds that, not a lost payload block per drag.
 TEST_F(Drag, ThousandsOfDragsLeaveTheProcessFlat)
 {
