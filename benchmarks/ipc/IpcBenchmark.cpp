@@ -3,6 +3,7 @@
 //   ipc_benchmark [repetitions]   (default 3; medians are printed)
 // Progress goes to standard error, the table to standard output.
 #include "FerrydockUITrans.h"
+#include "IPCMessageClient.h"
 #include "PipelinkWire.h"
 #include "ServiceProcess.h"
 #include "common/UniqueResource.h"
@@ -31,9 +32,8 @@ constexpr int kWindow = 6000;
 constexpr int kBridgeModule = 0xF00000;
 constexpr int kTransferModule = 0xF10000;
 constexpr int kSendFilesMessage = 0xF10005;
-// A 96-byte text in its frame, and the client's queue bound in bytes.
+// A 96-byte text in its frame.
 constexpr std::size_t kTextFrameBytes = pipelink::kHeaderBytes + kMessageBytes;
-constexpr std::size_t kQueueBoundBytes = 16u * 1024u * 1024u;
 
 double Now()
 {
@@ -430,7 +430,7 @@ int wmain(int argc, wchar_t** argv)
     std::printf("%-46s %14llu of %d, all received after resume\n", "posts accepted while the service was hung",
                 acceptedWhileHung, kPostSamples + kHungPosts);
     std::printf("%-46s %14zu frames of %zu bytes (a read in flight at the pause takes a few more)\n",
-                "queue bound", kQueueBoundBytes / kTextFrameBytes, kTextFrameBytes);
+                "queue bound", kPipelinkMaxQueuedBytes / kTextFrameBytes, kTextFrameBytes);
     std::fflush(stdout);
     service.Stop();
     return 0;
