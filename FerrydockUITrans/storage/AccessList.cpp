@@ -115,15 +115,6 @@ Sid Sid::FromString(const wchar_t* text)
     return Sid(sid.get());
 }
 
-std::wstring Sid::ToString() const
-{
-    UniqueLocalText text;
-    if (empty() || !ConvertSidToStringSidW(get(), text.put()) || !text) {
-        return {};
-    }
-    return text.get();
-}
-
 bool Dacl::Assign(const ACL* list)
 {
     try {

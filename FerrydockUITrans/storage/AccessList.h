@@ -8,7 +8,6 @@
 #include <aclapi.h>
 
 #include <initializer_list>
-#include <string>
 #include <vector>
 
 namespace FerrydockIpc {
@@ -26,8 +25,6 @@ public:
     bool empty() const { return bytes_.empty(); }
     PSID get() const { return empty() ? nullptr : const_cast<BYTE*>(bytes_.data()); }
     DWORD length() const { return static_cast<DWORD>(bytes_.size()); }
-    // "S-1-..." or empty.
-    std::wstring ToString() const;
 
     bool operator==(const Sid& other) const { return bytes_ == other.bytes_; }
     bool operator!=(const Sid& other) const { return !(*this == other); }
