@@ -7,6 +7,8 @@
 #include "PipelinkWire.h"
 #include "ServiceProcess.h"
 #include "common/UniqueResource.h"
+#include "ipc/IPCHelper.h"
+#include "ipc/MessageRecord.h"
 #include "support/ProcessUsage.h"
 
 #include <windows.h>
@@ -29,9 +31,6 @@ constexpr int kLatencySamples = 200;
 constexpr int kPostSamples = 20000;
 constexpr int kHungPosts = 200000;
 constexpr int kWindow = 6000;
-constexpr int kBridgeModule = 0xF00000;
-constexpr int kTransferModule = 0xF10000;
-constexpr int kSendFilesMessage = 0xF10005;
 // A 96-byte text in its frame.
 constexpr std::size_t kTextFrameBytes = pipelink::kHeaderBytes + kMessageBytes;
 
@@ -244,9 +243,9 @@ std::vector<double> BridgeLatencies()
         return {};
     }
     pipelink::FrameFields fields;
-    fields.srcModule = kTransferModule;
-    fields.destModuleId = kBridgeModule;
-    fields.messageId = kSendFilesMessage;
+    fields.srcModule = FerrydockIpc::ModuleId::Transfer;
+    fields.destModuleId = FerrydockIpc::kBridgeModuleId;
+    fields.messageId = FerrydockIpc::MessageId::SendFiles;
     fields.auxId1 = fields.auxId2 = fields.auxId3 = -1;
     fields.hasMessage = true;
     std::string text(kMessageBytes - 1, 'x');
