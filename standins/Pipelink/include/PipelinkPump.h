@@ -49,8 +49,9 @@ private:
 };
 
 struct PumpHooks {
-    // Moves every queued outbound byte into out (left empty when nothing is queued).
-    // Bytes taken and not written when the connection ends are dropped here: a caller
+    // Moves the next queued bytes (one FrameQueue block) into out, left empty when
+    // nothing is queued; called again as soon as they are written. Bytes taken and
+    // not written when the connection ends are dropped here: a caller
     // that must not lose them keeps its own copy until the peer acknowledges them.
     std::function<void(std::vector<char>& out)> takeOutbound;
     // One complete, well-formed frame.
