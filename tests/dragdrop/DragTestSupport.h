@@ -4,6 +4,7 @@
 
 #include "support/DropTargetWindow.h"
 #include "support/ImportPatch.h"
+#include "support/LogCapture.h"
 
 #include <windows.h>
 #include <ole2.h>
@@ -17,7 +18,6 @@ namespace dragtest {
 
 using testsupport::BlockBytes;
 using testsupport::Bytes;
-using testsupport::DropTargetWindow;
 
 inline Bytes Ascii(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -26,8 +26,7 @@ inline Bytes Utf16z(const std::wstring& text)
 {
     Bytes out;
     for (const wchar_t unit : text + L'\0') {
-        out.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-        out.push_back(static_cast<std::uint8_t>((unit >> 8) & 0xFF));
+        out.insert(out.end(), {static_cast<std::uint8_t>(unit & 0xFF), static_cast<std::uint8_t>(unit >> 8)});
     }
     return out;
 }
@@ -41,15 +40,7 @@ inline Bytes FileDropBlock(const std::vector<std::wstring>& paths)
         const Bytes name = Utf16z(path);
         block.insert(block.end(), name.begin(), name.end());
     }
-    block.push_back(0);
-    block.push_back(0);
-    return block;
-}
-
-inline ULONG RefCount(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
+    return block.insert(block.end(), {0, 0}), block;
 }
 
 // GetData of one format into a global block; the medium is released at once.
@@ -65,15 +56,58 @@ inline HRESULT Ask(IDataObject* data, UINT cf, Bytes* bytes = nullptr, DWORD tym
     return hr;
 }
 
-// Every GlobalAlloc/GlobalFree made by the test executable (where the bridge's code lives)
-// and by OLE while the watch is alive.
+// The records of a capture, each as "level line".
+inline std::vector<std::wstring> Logged(const testsupport::LogCapture& capture)
+{
+    std::vector<std::wstring> lines;
+    for (const auto& record : capture.Records()) {
+        lines.push_back(std::to_wstring(record.level) + L" " + record.line);
+    }
+    return lines;
+}
+
+// The global memory blocks allocated and not yet freed by the test executable (where the
+// bridge's code lives) and by OLE while the watch is alive; single-threaded use only.
 class GlobalMemoryWatch {
 public:
-    GlobalMemoryWatch();
-    std::size_t allocations() const;
-    std::set<HGLOBAL> live() const;
+    GlobalMemoryWatch()
+    {
+        Live().clear();
+        for (const wchar_t* name : {static_cast<const wchar_t*>(nullptr), L"ole32.dll", L"combase.dll"}) {
+            const HMODULE module = GetModuleHandleW(name);
+            for (const char* dll : {"kernel32.dll", "kernelbase.dll"}) {
+                if (module == nullptr) {
+                    continue;
+                }
+                patches_.push_back(std::make_unique<testsupport::ImportPatch>(module, dll, "GlobalAlloc",
+                                                                              reinterpret_cast<void*>(&Alloc)));
+                patches_.push_back(std::make_unique<testsupport::ImportPatch>(module, dll, "GlobalFree",
+                                                                              reinterpret_cast<void*>(&Free)));
+            }
+        }
+    }
+    static std::set<HGLOBAL>& Live()
+    {
+        static std::set<HGLOBAL> live;
+        return live;
+    }
 
 private:
+    static HGLOBAL WINAPI Alloc(UINT flags, SIZE_T size)
+    {
+        const HGLOBAL block = reinterpret_cast<decltype(&::GlobalAlloc)>(Real("GlobalAlloc"))(flags, size);
+        return block != nullptr ? *Live().insert(block).first : nullptr;
+    }
+    static HGLOBAL WINAPI Free(HGLOBAL block)
+    {
+        Live().erase(block);
+        return reinterpret_cast<decltype(&::GlobalFree)>(Real("GlobalFree"))(block);
+    }
+    // Past the patched import tables, straight to the system's functions.
+    static void* Real(const char* name)
+    {
+        return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+    }
     std::vector<std::unique_ptr<testsupport::ImportPatch>> patches_;
 };
 

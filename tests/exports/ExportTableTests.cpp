@@ -5,32 +5,24 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <set>
 #include <sstream>
 #include <string>
 
 extern "C" size_t HeaderAsCSizeOfDragDropParam(void);
 
-namespace {
-
-// Every name the library exports, one block per family, spelled as the interface expects them.
-const char* const kFamilies[] = {
-    // module lifecycle, notifications, callback registration
-    R"(InitIPCModule UninitIPCModule WndShowFinsh SendWindowClose SendRecentToMessageUI SendDeviceGetToFilesystem
+// Every name the library exports, spelled as the interface expects them (misspellings included).
+TEST(ExportTable, NamesAreExactlyTheExpectedOnesOnce)
+{
+    std::istringstream words(R"(
+InitIPCModule UninitIPCModule WndShowFinsh SendWindowClose SendRecentToMessageUI SendDeviceGetToFilesystem
 SendFinishTransferMesseage SendFileInfoAllToFilesystem SendArrayNumToFilesystem SendSaveFileToFilesystem
 SendToOpenSettingCenter SendToOpenUseMachineSkills RegisterWndShowCallback RegisterWndShowFileCallback
 RegisterWndShowDeviceCallback RegisterWndShowSendFilesCallback RegisterWndShowRecieveFilesCallback
 RegisterWndShowRecieveFindSaveFileCallback RegisterWndShowRecieveFindDeviceTypeCallback
-RegisterWndShowRecieveFilesProgressCallback)",
-    // drag-and-drop and file type check
-    R"(ExecuteDragDrop IsSupportFileType)",
-    // save folders and current user
-    R"(GetSaveFileDir GetSaveDbDir GetCurrentUserName)",
-    // data report and product queries
-    R"(InitFerrydockDataReport SendFerrydockDataReport IsITVersion IsAgreeClause)",
-    // exported class members
-    R"(_ZN13XaloSoftShelfC1ERKS_ _ZN13XaloSoftShelfC2ERKS_ _ZN13XaloSoftShelfaSERKS_ _ZN2DE11CryptSHA256C1ERKS0_
+RegisterWndShowRecieveFilesProgressCallback ExecuteDragDrop IsSupportFileType GetSaveFileDir GetSaveDbDir
+GetCurrentUserName InitFerrydockDataReport SendFerrydockDataReport IsITVersion IsAgreeClause
+_ZN13XaloSoftShelfC1ERKS_ _ZN13XaloSoftShelfC2ERKS_ _ZN13XaloSoftShelfaSERKS_ _ZN2DE11CryptSHA256C1ERKS0_
 _ZN2DE11CryptSHA256C1Ev _ZN2DE11CryptSHA256C2ERKS0_ _ZN2DE11CryptSHA256C2Ev _ZN2DE11CryptSHA256D0Ev
 _ZN2DE11CryptSHA256D1Ev _ZN2DE11CryptSHA256D2Ev _ZN2DE11CryptSHA256aSERKS0_ _ZN2DE8CryptMD5C1ERKS0_
 _ZN2DE8CryptMD5C1Ev _ZN2DE8CryptMD5C2ERKS0_ _ZN2DE8CryptMD5C2Ev _ZN2DE8CryptMD5D0Ev _ZN2DE8CryptMD5D1Ev
@@ -45,44 +37,18 @@ _ZN7SolView15VariadicKVPairsER7PayloadRNSt7__cxx1112basic_stringIcSt11char_trait
 _ZN7SolView15VariadicKVPairsER7PayloadRNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES7_i
 _ZN7SolViewaSEOS_ _ZN7SolViewaSERKS_ _ZN8SolEvent11INVALID_NUME _ZN8SolEvent11MAX_KEY_LENE
 _ZN8SolEvent12MAX_ARR_SIZEE _ZN8SolEvent12MAX_FILE_NUME _ZN8SolEvent12MAX_PAIR_NUME
-_ZN8SolEvent12MAX_PATH_LENE _ZN8SolEvent13MAX_VALUE_LENE _ZNK2DE9CryptBase9DigestLenEv)",
-};
-
-std::set<std::string> ExpectedExports()
-{
-    std::set<std::string> names;
-    for (const char* family : kFamilies) {
-        std::istringstream words(family);
-        for (std::string name; words >> name;) {
-            names.insert(name);
-        }
+_ZN8SolEvent12MAX_PATH_LENE _ZN8SolEvent13MAX_VALUE_LENE _ZNK2DE9CryptBase9DigestLenEv)");
+    std::multiset<std::string> expected;
+    for (std::string name; words >> name;) {
+        expected.insert(name);
     }
-    return names;
-}
-
-} // namespace
-
-TEST(ExportTable, NamesAreExactlyTheExpectedOnesAndResolve)
-{
     const auto names = testsupport::ReadExportNames(testsupport::BesideExecutable(L"FerrydockUITrans.dll"));
-    const std::set<std::string> actual(names.begin(), names.end()), expected = ExpectedExports();
-    EXPECT_EQ(names.size(), actual.size()) << "no name is exported twice";
-    std::vector<std::string> missing, unexpected;
-    std::set_difference(expected.begin(), expected.end(), actual.begin(), actual.end(), std::back_inserter(missing));
-    std::set_difference(actual.begin(), actual.end(), expected.begin(), expected.end(),
-                        std::back_inserter(unexpected));
-    EXPECT_TRUE(missing.empty()) << "missing: " << testing::PrintToString(missing);
-    EXPECT_TRUE(unexpected.empty()) << "unexpected (misspelt or decorated?): " << testing::PrintToString(unexpected);
-    HMODULE module = LoadLibraryW(L"FerrydockUITrans.dll");
-    ASSERT_NE(module, nullptr) << GetLastError();
-    for (const std::string& name : expected) {
-        EXPECT_NE(GetProcAddress(module, name.c_str()), nullptr) << name;
-    }
-    FreeLibrary(module);
+    EXPECT_EQ(std::multiset<std::string>(names.begin(), names.end()), expected);
 }
 
-TEST(ExportTable, VersionResourceNamesTheLibrary)
+TEST(ExportTable, VersionResourceNamesTheLibraryAndHeaderCompilesAsC)
 {
+    EXPECT_EQ(HeaderAsCSizeOfDragDropParam(), sizeof(DragDropParam)); // HeaderAsC.c checks its own layout
     const std::wstring path = testsupport::BesideExecutable(L"FerrydockUITrans.dll");
     DWORD ignored = 0;
     std::vector<unsigned char> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
@@ -94,12 +60,5 @@ TEST(ExportTable, VersionResourceNamesTheLibrary)
                                reinterpret_cast<void**>(&name), &length) &&
                 VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
     EXPECT_STREQ(name, L"FerrydockUITrans.dll");
-    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
-}
-
-// HeaderAsC.c compiles the header as C11 with its own size checks; both languages agree.
-TEST(PublicHeader, CompilesAsCWithTheSameLayout)
-{
-    EXPECT_EQ(HeaderAsCSizeOfDragDropParam(), sizeof(DragDropParam));
 }

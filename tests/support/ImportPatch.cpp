@@ -7,36 +7,26 @@ namespace testsupport {
 namespace {
 
 template <typename T>
-T* At(HMODULE module, DWORD rva)
+T* At(HMODULE module, ULONG_PTR rva)
 {
     return reinterpret_cast<T*>(reinterpret_cast<BYTE*>(module) + rva);
 }
 
-const IMAGE_IMPORT_DESCRIPTOR* FirstImport(HMODULE module)
-{
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-    const auto* nt = At<IMAGE_NT_HEADERS>(module, static_cast<DWORD>(dos->e_lfanew));
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (dir.VirtualAddress == 0) {
-        return nullptr;
-    }
-    return At<IMAGE_IMPORT_DESCRIPTOR>(module, dir.VirtualAddress);
-}
-
+// Calls visit(dll, function, slot) for every import by name until it returns true.
 template <typename Visit>
 void ForEachImport(HMODULE module, Visit visit)
 {
-    for (const IMAGE_IMPORT_DESCRIPTOR* desc = FirstImport(module); desc != nullptr && desc->Name != 0; ++desc) {
-        const char* dll = At<char>(module, desc->Name);
-        const DWORD namesRva = desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk;
-        auto* names = At<IMAGE_THUNK_DATA>(module, namesRva);
+    const auto* nt = At<IMAGE_NT_HEADERS>(module, At<IMAGE_DOS_HEADER>(module, 0)->e_lfanew);
+    const DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* desc = At<IMAGE_IMPORT_DESCRIPTOR>(module, rva); rva != 0 && desc->Name != 0; ++desc) {
+        const DWORD first = desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk;
+        auto* names = At<IMAGE_THUNK_DATA>(module, first);
         auto* slots = At<IMAGE_THUNK_DATA>(module, desc->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
-                continue;
-            }
-            const auto* byName = At<IMAGE_IMPORT_BY_NAME>(module, static_cast<DWORD>(names->u1.AddressOfData));
-            if (visit(dll, reinterpret_cast<const char*>(byName->Name), reinterpret_cast<void**>(&slots->u1.Function))) {
+            if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
+                visit(At<char>(module, desc->Name),
+                      reinterpret_cast<const char*>(At<IMAGE_IMPORT_BY_NAME>(module, names->u1.AddressOfData)->Name),
+                      reinterpret_cast<void**>(&slots->u1.Function))) {
                 return;
             }
         }
@@ -49,18 +39,14 @@ void WriteSlot(void** slot, void* value)
     VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &oldProtect);
     *slot = value;
     VirtualProtect(slot, sizeof(void*), oldProtect, &oldProtect);
-    FlushInstructionCache(GetCurrentProcess(), slot, sizeof(void*));
 }
 
 void** FindSlot(HMODULE module, const char* dll, const char* function)
 {
     void** found = nullptr;
     ForEachImport(module, [&](const char* importDll, const char* name, void** slot) {
-        if (_stricmp(importDll, dll) != 0 || std::strcmp(name, function) != 0) {
-            return false;
-        }
-        found = slot;
-        return true;
+        found = _stricmp(importDll, dll) == 0 && std::strcmp(name, function) == 0 ? slot : nullptr;
+        return found != nullptr;
     });
     return found;
 }
@@ -74,8 +60,8 @@ void* ImportPatch::CurrentTarget(HMODULE module, const char* dll, const char* fu
 }
 
 ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement)
+    : slot_(FindSlot(module, dll, function))
 {
-    slot_ = FindSlot(module, dll, function);
     if (slot_ != nullptr) {
         original_ = *slot_;
         WriteSlot(slot_, replacement);

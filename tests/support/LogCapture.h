@@ -30,9 +30,7 @@ private:
     std::vector<LogRecord> records_;
 };
 
-} // namespace testsupport
-
 // gtest printing of a record: "[level] line" with non-ASCII units escaped.
-namespace testsupport {
 void PrintTo(const LogRecord& record, std::ostream* os);
-}
+
+} // namespace testsupport

@@ -1,4 +1,4 @@
-// Reads a PE file from disk, independently of the loader.
+// Reads a DLL's export directory from the file, without running or binding it.
 #pragma once
 
 #include <string>

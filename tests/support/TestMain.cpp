@@ -7,12 +7,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 namespace {
 
 std::atomic<unsigned long long> g_testStartTick{0};
 char g_currentTest[512] = "(none)";
+unsigned long g_limitMs = 120000;
 
 class WatchdogListener : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo& info) override
@@ -23,15 +23,12 @@ class WatchdogListener : public testing::EmptyTestEventListener {
     void OnTestEnd(const testing::TestInfo&) override { g_testStartTick = 0; }
 };
 
-DWORD WINAPI Watchdog(void* limitMs)
+DWORD WINAPI Watchdog(void*)
 {
-    const auto limit = reinterpret_cast<ULONG_PTR>(limitMs);
-    for (;;) {
-        Sleep(500);
+    for (;; Sleep(500)) {
         const unsigned long long start = g_testStartTick;
-        if (start != 0 && GetTickCount64() - start > limit) {
-            std::fprintf(stderr, "\nFAILED: %s hung for more than %lu ms\n", g_currentTest,
-                         static_cast<unsigned long>(limit));
+        if (start != 0 && GetTickCount64() - start > g_limitMs) {
+            std::fprintf(stderr, "\nFAILED: %s hung for more than %lu ms\n", g_currentTest, g_limitMs);
             std::fflush(stderr);
             TerminateProcess(GetCurrentProcess(), 3);
         }
@@ -44,14 +41,11 @@ int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    unsigned long limitMs = 120000;
     if (const char* value = std::getenv("FERRYDOCK_TEST_HANG_MS")) {
-        limitMs = std::strtoul(value, nullptr, 10);
+        g_limitMs = std::strtoul(value, nullptr, 10);
     }
     testing::UnitTest::GetInstance()->listeners().Append(new WatchdogListener);
-    HANDLE thread = CreateThread(nullptr, 0, Watchdog, reinterpret_cast<void*>(static_cast<ULONG_PTR>(limitMs)), 0,
-                                 nullptr);
-    if (thread != nullptr) {
+    if (HANDLE thread = CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr)) {
         CloseHandle(thread);
     }
     return RUN_ALL_TESTS();
