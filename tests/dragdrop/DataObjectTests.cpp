@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace FerrydockIpc;
 using namespace dragtest;
 
@@ -55,7 +57,7 @@ TEST(ComObjects, QueryInterfaceAndDropSourceVerdicts)
         EXPECT_EQ(c.ours ? c.object->Release() : 1u, 1u);
     }
     // Escape cancels; the left button held goes on; its release drops.
-    EXPECT_EQ(source->QueryContinueDrag(TRUE, MK_LBUTTON), DRAGDROP_S_CANCEL);
+    EXPECT_EQ(source->QueryContinueDrag(2, MK_LBUTTON), DRAGDROP_S_CANCEL);
     EXPECT_EQ(source->QueryContinueDrag(FALSE, MK_LBUTTON | MK_SHIFT), S_OK);
     EXPECT_EQ(source->QueryContinueDrag(FALSE, MK_RBUTTON), DRAGDROP_S_DROP);
     EXPECT_EQ(source->GiveFeedback(DROPEFFECT_COPY), DRAGDROP_S_USEDEFAULTCURSORS);
@@ -93,6 +95,7 @@ TEST(ComObjects, StoredEntriesMatchAndEveryReaderGetsItsOwnCopy)
         {Request(CF_OEMTEXT, kAnyMedium), S_OK, S_OK},
         {Request(CF_UNICODETEXT, TYMED_HGLOBAL), DV_E_CLIPFORMAT, DV_E_FORMATETC}, // the oldest entry's verdict
         {Request(CF_UNICODETEXT, TYMED_ISTREAM), DV_E_TYMED, DV_E_FORMATETC},
+        {Request(CF_OEMTEXT, TYMED_HGLOBAL), DV_E_CLIPFORMAT, DV_E_FORMATETC},
     };
     for (const auto& c : cases) {
         FORMATETC request = c.request;
@@ -146,15 +149,17 @@ TEST(ComObjects, StoredEntriesMatchAndEveryReaderGetsItsOwnCopy)
 // target is served but not offered.
 TEST(ComObjects, EnumFormatEtcOffersTheBuiltFormatsInOrder)
 {
-    for (const bool all : {false, true}) {
+    for (int mask = 0; mask < 16; ++mask) {
         FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
+        const std::function<void()> builders[] = {[&] { data->SetFileData({L"f"}); }, [&] { data->SetTextData(L"t"); },
+                                                  [&] { data->SetHtmlData(L"h"); }, [&] { data->SetQQFormatData(L"q"); }};
+        const UINT built[] = {CF_HDROP, CF_UNICODETEXT, data->HtmlFormat(), data->QQFormat()};
         std::vector<UINT> expected;
-        if (all) {
-            data->SetFileData({L"f"});
-            data->SetTextData(L"t");
-            data->SetHtmlData(L"h");
-            data->SetQQFormatData(L"q");
-            expected = {CF_HDROP, CF_UNICODETEXT, data->HtmlFormat(), data->QQFormat()};
+        for (int i = 0; i < 4; ++i) {
+            if (mask & (1 << i)) {
+                builders[i]();
+                expected.push_back(built[i]);
+            }
         }
         STGMEDIUM extra = GlobalMedium("e");
         FORMATETC extraFormat = Request(CF_TEXT);
@@ -174,7 +179,7 @@ TEST(ComObjects, EnumFormatEtcOffersTheBuiltFormatsInOrder)
             EXPECT_TRUE(format[i].ptd == nullptr && format[i].dwAspect == DVASPECT_CONTENT &&
                         format[i].lindex == 0 && format[i].tymed == TYMED_HGLOBAL);
         }
-        EXPECT_EQ(offered, expected);
+        EXPECT_EQ(offered, expected) << mask;
         testsupport::LogCapture capture;
         EXPECT_EQ(data->EnumFormatEtc(DATADIR_GET, nullptr), E_INVALIDARG);
         EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{L"DRAGDROP - ppenumFormatEtc is nullptr!"

@@ -267,12 +267,12 @@ TEST_F(Drag, ManyDragsLeaveTheProcessFlat)
         }
     };
     DropTargetWindow::PutCursorOutside();
-    drags(5);
+    drags(3);
     const testsupport::ProcessUsage before = testsupport::MeasureProcessUsage();
-    drags(20);
+    drags(10);
     const testsupport::ProcessUsage after = testsupport::MeasureProcessUsage();
     std::printf("handles %lu -> %lu, heap in use %zu -> %zu bytes\n", before.handles, after.handles,
                 before.heapBytes, after.heapBytes);
     EXPECT_LE(after.handles, before.handles + 4);
-    EXPECT_LE(after.heapBytes, before.heapBytes + 256);
+    EXPECT_LE(after.heapBytes, before.heapBytes + 128);
 }

@@ -46,7 +46,9 @@ TEST(FileType, ApkAndExeAreRefusedUnlessThePropertyAllowsEverything)
         {nullptr, L"C:\\SETUP.EXE", L"EXE"}, {nullptr, L"game.Apk", L"Apk"}, {nullptr, L"notes.exe.txt", nullptr},
         {nullptr, L"readme", nullptr}, {nullptr, L"C:\\a.ex", nullptr}, {nullptr, L"C:\\a.exes", nullptr},
         {nullptr, L"C:\\tools.exe\\readme", nullptr}, {nullptr, L"C:\\a.\u0435xe", nullptr}, {nullptr, L"a.zxe", nullptr},
-        {L"Other=1;KDLoginGuide=china", L"setup.exe", nullptr}, {L"KDLoginGuide=China", L"setup.exe", L"exe"},
+        {L"Other=1;KDLoginGuide=china", L"setup.exe", nullptr}, {L"KDLoginGuide=china;", L"setup.exe", nullptr},
+        {L"KDLoginGuide=China", L"setup.exe", L"exe"}, {L"KDLoginGuide=chinas", L"setup.exe", L"exe"},
+        {L"XKDLoginGuide=china", L"setup.exe", L"exe"}, {L"KDLoginGuide", L"setup.exe", L"exe"},
     };
     for (const auto& c : cases) {
         SetEnvironmentVariableW(L"FERRYDOCK_SUPPORT_PROPERTIES", c.properties);

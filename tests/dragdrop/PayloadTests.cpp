@@ -58,6 +58,7 @@ TEST(Payloads, HtmlHeaderRefreshFailsWithinItsBounds)
         {body + fields.substr(0, fields.size() - 1), "", "sprintf_s EndFragment failed"},
         {body + "StartHTML:@@@@@@@@", "", "sprintf_s StartHTML failed"},
         {body + "EndHTML:@@@@@@@@@", "", "find StartHTML failed"},
+        {body + "StartHTML:@@@@@@@@@EndHTML:@@@@@@@@@StartFragment:@@@@@@@@@", "", nullptr},
         {"StartHTML:@@@@@@@@@EndHTML:@@@@@@@@@StartFragment:@@@@@@@@@<html>", "", "sprintf_s StartFragment failed"},
         {fields + "<html><!--StartFrag-->" + std::string(100000000, 'x'), "", "sprintf_s EndHTML failed"},
     };

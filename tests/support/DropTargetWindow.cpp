@@ -87,9 +87,13 @@ DropTargetWindow::DropTargetWindow(bool hold) : target_(new Target(*this, hold))
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = kClassName;
     RegisterClassW(&windowClass); // a second registration fails harmlessly
-    window_ = CreateWindowExW(WS_EX_TOPMOST, kClassName, L"drop target", WS_POPUP | WS_VISIBLE, kLeft, kTop, kSize,
-                              kSize, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    ready_ = window_ != nullptr && UpdateWindow(window_) && SUCCEEDED(RegisterDragDrop(window_, target_));
+    window_ = CreateWindowExW(WS_EX_TOPMOST, kClassName, L"drop target", WS_POPUP, kLeft, kTop, kSize, kSize, nullptr,
+                              nullptr, GetModuleHandleW(nullptr), nullptr);
+    // Shown without activation: Wine hands an activated window to the window manager and, there
+    // being none under Xvfb, waits two seconds for it when the window is destroyed.
+    ready_ = window_ != nullptr &&
+             SetWindowPos(window_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW) &&
+             UpdateWindow(window_) && SUCCEEDED(RegisterDragDrop(window_, target_));
     PutCursorInside();
 }
 
