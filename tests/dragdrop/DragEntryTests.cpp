@@ -92,10 +92,11 @@ TEST_F(Drag, RequestsAreCheckedAndTheExportRunsTheSameDrag)
         {{L"a|b", nullptr, nullptr, nullptr, 0, 0, 0, 0}, {}, 1},
         {{nullptr, t, t, t, 0, 2, 1, 1}, {L"4 textNum is invalid" + check, failed}, 0},
         {{nullptr, t, t, t, 0, -1, 1, 1}, {L"4 textNum is invalid" + check, failed}, 0},
-        {{nullptr, nullptr, t, nullptr, 0, 0, 0, 0}, {L"4 htmlNum is invalid" + check, failed}, 0},
+        {{nullptr, t, nullptr, nullptr, 0, 1, 2, 0}, {L"4 htmlNum is invalid" + check, failed}, 0},
         {{nullptr, t, t, t, 0, 1, 1, 7}, {L"4 qqFormatNum is invalid" + check, failed}, 0},
         {{L"a||b", nullptr, nullptr, nullptr, 3, 0, 0, 0}, {L"4 file info is invalid" + kEntry}, 0},
         {{L"a", nullptr, nullptr, nullptr, 2, 0, 0, 0}, {L"4 file info is invalid" + kEntry}, 0},
+        {{L"a|b", nullptr, nullptr, nullptr, 1, 0, 0, 0}, {L"4 file info is invalid" + kEntry}, 0},
     };
     DropTargetWindow target;
     ASSERT_TRUE(target.ready());

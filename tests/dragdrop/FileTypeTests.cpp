@@ -45,7 +45,7 @@ TEST(FileType, ApkAndExeAreRefusedUnlessThePropertyAllowsEverything)
     } cases[] = {
         {nullptr, L"C:\\SETUP.EXE", L"EXE"}, {nullptr, L"game.Apk", L"Apk"}, {nullptr, L"notes.exe.txt", nullptr},
         {nullptr, L"readme", nullptr}, {nullptr, L"C:\\a.ex", nullptr}, {nullptr, L"C:\\a.exes", nullptr},
-        {nullptr, L"C:\\tools.exe\\readme", nullptr}, {nullptr, L"C:\\a.\u0435xe", nullptr}, {nullptr, L"a.zxe", nullptr},
+        {nullptr, L"C:\\tools.exe\\readme", nullptr}, {nullptr, L"C:\\tools.exe\\archive.apk", L"apk"}, {nullptr, L"C:\\a.\u0435xe", nullptr}, {nullptr, L"a.zxe", nullptr},
         {L"Other=1;KDLoginGuide=china", L"setup.exe", nullptr}, {L"KDLoginGuide=china;", L"setup.exe", nullptr},
         {L"KDLoginGuide=China", L"setup.exe", L"exe"}, {L"KDLoginGuide=chinas", L"setup.exe", L"exe"},
         {L"XKDLoginGuide=china", L"setup.exe", L"exe"}, {L"KDLoginGuide", L"setup.exe", L"exe"},
