@@ -14,7 +14,7 @@ version="$(cat "$build/FERRYDOCK_VERSION")"
 [ "$(basename "$zip")" = "FerrydockUITrans-$version.zip" ] || fail "zip name $(basename "$zip")"
 [ "$(echo "$zips" | sed -n 2p | xargs basename)" = "FerrydockUITrans-$version-suite-sdk-STANDINS.zip" ] \
   || fail "stand-in SDK zip name: $zips"
-unzip -l "$(echo "$zips" | sed -n 2p)" | grep -q 'include/IPCMessageClient.h' || fail "stand-in SDK lacks its headers"
+[[ "$(unzip -Z1 "$(echo "$zips" | sed -n 2p)")" == *include/IPCMessageClient.h* ]] || fail "stand-in SDK lacks its headers"
 
 mkdir "$work/unpacked"
 (cd "$work/unpacked" && unzip -q "$zip")
@@ -72,6 +72,7 @@ lld-link-14 /nologo /entry:start /subsystem:console /nodefaultlib /out:"$work/co
   "$work/consumer_kernel32.obj" "$pkg/lib/FerrydockUITrans.lib" "$work/kernel32.lib"
 out="$(WINEPATH="$pkg/bin;$pkg/standins" wine "$work/consumer_kernel32.exe" 2>&1)" \
   || fail "consumer_kernel32.exe: $out"
+echo "$out"
 echo "$out" | grep -q '^user SID: S-1-' || fail "consumer_kernel32.exe printed: $out"
 
 # The same program through find_package.
