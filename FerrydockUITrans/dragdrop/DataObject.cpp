@@ -59,7 +59,9 @@ FerrydockDataObject::~FerrydockDataObject()
 STDMETHODIMP FerrydockDataObject::QueryInterface(REFIID riid, void** ppv)
 {
     static const QITAB table[] = {
-        QITABENT(FerrydockDataObject, IDataObject),
+        // QITABENT's offset is a DWORD in an int field: a narrowing that clang refuses in a
+        // braced initialiser, so the entry is spelled out with the conversion made explicit.
+        {&__uuidof(IDataObject), static_cast<int>(OFFSETOFCLASS(IDataObject, FerrydockDataObject))},
         {nullptr, 0},
     };
     return QISearch(this, table, riid, ppv);

@@ -11,7 +11,9 @@ FerrydockDropSource* FerrydockDropSource::Create() { return new (std::nothrow) F
 STDMETHODIMP FerrydockDropSource::QueryInterface(REFIID riid, void** ppv)
 {
     static const QITAB table[] = {
-        QITABENT(FerrydockDropSource, IDropSource),
+        // QITABENT's offset is a DWORD in an int field: a narrowing that clang refuses in a
+        // braced initialiser, so the entry is spelled out with the conversion made explicit.
+        {&__uuidof(IDropSource), static_cast<int>(OFFSETOFCLASS(IDropSource, FerrydockDropSource))},
         {nullptr, 0},
     };
     return QISearch(this, table, riid, ppv);
