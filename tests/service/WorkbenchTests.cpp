@@ -166,6 +166,7 @@ TEST(Workbench, NamedCommandsReachTheirCallbacksThenExpectWaitsForThePost)
     }
     EXPECT_EQ(ipctest::WaitForRecords(service.RecordPath(), 1)[0].at("name"), "WndShowFinsh");
     DeleteFileW(path.c_str());
+    DeleteFileW(L"devices-one.txt");
 }
 
 // The shipped transfer scenario against the bridge; its record, with both directions on
