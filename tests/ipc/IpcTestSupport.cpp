@@ -70,7 +70,8 @@ std::wstring TemporaryFile()
 
 } // namespace
 
-std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs)
+std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs,
+                                   const char* direction)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
@@ -79,6 +80,9 @@ std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, 
         for (std::string line; std::getline(file, line);) {
             if (!line.empty()) {
                 records.push_back(ParseRecord(line));
+            }
+            if (!line.empty() && direction != nullptr && records.back()["dir"] != direction) {
+                records.pop_back();
             }
         }
         if (records.size() >= count || GetTickCount64() >= deadline) {

@@ -59,8 +59,10 @@ private:
 // One line of the service's record: key -> the JSON value as written ("null", "true",
 // numbers in decimal, strings without their quotes).
 using Record = std::map<std::string, std::string>;
-// Waits until the file holds at least count records; returns what it holds then.
-std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs = 10000);
+// Waits until the file holds at least count records of the direction ("out": posted by
+// the bridge; nullptr: both); returns those it holds then.
+std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs = 10000,
+                                   const char* direction = "out");
 
 // The stand-in service on a private pipe, recording into a fresh temporary file.
 class Service : public service::ServiceProcess {

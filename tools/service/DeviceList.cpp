@@ -1,6 +1,6 @@
 #include "DeviceList.h"
 
-#include <windows.h>
+#include "Messages.h"
 
 #include <cstring>
 #include <fstream>
@@ -9,17 +9,6 @@
 namespace service {
 
 namespace {
-
-std::string Utf8ToAnsi(const std::string& utf8)
-{
-    const int wideCount = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(wideCount), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), wideCount);
-    const int count = WideCharToMultiByte(CP_ACP, 0, wide.data(), wideCount, nullptr, 0, nullptr, nullptr);
-    std::string ansi(static_cast<std::size_t>(count), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), wideCount, ansi.data(), count, nullptr, nullptr);
-    return ansi;
-}
 
 // Copies text into a row, leaving room for its terminating zero.
 void PutRow(std::vector<char>& payload, std::size_t offset, std::size_t width, const std::string& text)

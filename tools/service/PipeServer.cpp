@@ -3,6 +3,7 @@
 #include "PipelinkPump.h"
 
 #include <sddl.h>
+#include <algorithm>
 #include <windows.h>
 
 namespace service {
@@ -50,6 +51,12 @@ struct PipeServer::Session {
         if (wasEmpty) {
             SetEvent(wake.get());
         }
+    }
+
+    bool Idle()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return out.Empty();
     }
 
     void TakeBlock(std::vector<char>& block)
@@ -256,6 +263,7 @@ void PipeServer::OnFrame(const std::shared_ptr<Session>& session, pipelink::Fram
         reply.messageId = kDeviceListMessage;
         reply.auxId1 = reply.auxId2 = reply.auxId3 = -1;
         reply.hasMessage = true;
+        record_.Sent(pipelink::Frame{reply, {}, devicePayload_}, true);
         session->Queue(reply, devicePayload_);
     }
 }
@@ -272,16 +280,18 @@ void PipeServer::Acknowledge(Session& session)
     session.QueueAhead(pipelink::AckFields(session.acknowledged));
 }
 
+std::shared_ptr<PipeServer::Session> PipeServer::SessionOf(int module)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = modules_.find(module);
+    return found != modules_.end() ? found->second.lock() : nullptr;
+}
+
+bool PipeServer::HasModule(int module) { return SessionOf(module) != nullptr; }
+
 bool PipeServer::Route(int module, const pipelink::FrameFields& fields, const std::vector<char>& payload)
 {
-    std::shared_ptr<Session> target;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = modules_.find(module);
-        if (found != modules_.end()) {
-            target = found->second.lock();
-        }
-    }
+    const std::shared_ptr<Session> target = SessionOf(module);
     if (!target) {
         return false;
     }
@@ -289,9 +299,34 @@ bool PipeServer::Route(int module, const pipelink::FrameFields& fields, const st
     return true;
 }
 
-bool PipeServer::SendToModule(const pipelink::FrameFields& fields, const std::vector<char>& payload)
+bool PipeServer::SendToModule(const pipelink::FrameFields& fields, const std::vector<char>& payload, bool record)
 {
-    return Route(fields.destModuleId, fields, payload);
+    const std::shared_ptr<Session> target = SessionOf(fields.destModuleId);
+    if (!target) {
+        return false;
+    }
+    // Recorded before it can leave, so that the bridge's answer is never recorded first.
+    if (record) {
+        record_.Sent(pipelink::Frame{fields, {}, payload}, false);
+    }
+    target->Queue(fields, payload);
+    return true;
+}
+
+void PipeServer::Flush(DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    const auto allIdle = [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::all_of(sessions_.begin(), sessions_.end(), [](const auto& session) {
+            return !session->pipe || session->Idle();
+        });
+    };
+    while (!allIdle() && GetTickCount64() < deadline) {
+        Sleep(10);
+    }
+    // The last block taken from a queue may still be on its way into the pipe.
+    Sleep(100);
 }
 
 void PipeServer::SetPaused(bool paused)

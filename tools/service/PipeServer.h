@@ -36,8 +36,12 @@ public:
 
     // Creates the first pipe instance and starts listening; false with a message.
     bool Start(std::string& error);
-    // Queues a message for the client that announced module; false when none did.
-    bool SendToModule(const pipelink::FrameFields& fields, const std::vector<char>& payload);
+    // Queues a message for the client that announced fields.destModuleId, and records it
+    // unless told not to (floods); false when no client announced that module.
+    bool SendToModule(const pipelink::FrameFields& fields, const std::vector<char>& payload, bool record = true);
+    bool HasModule(int module);
+    // Waits up to timeoutMs until every client's queue has gone to its pipe.
+    void Flush(DWORD timeoutMs);
     void Stop();
 
     // Messages received since the start.
@@ -55,6 +59,7 @@ private:
     void OnFrame(const std::shared_ptr<Session>& session, pipelink::Frame&& frame);
     void Acknowledge(Session& session);
     bool Route(int module, const pipelink::FrameFields& fields, const std::vector<char>& payload);
+    std::shared_ptr<Session> SessionOf(int module);
 
     const std::wstring pipeName_;
     RecordFile& record_;

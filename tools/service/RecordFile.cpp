@@ -1,5 +1,7 @@
 #include "RecordFile.h"
 
+#include <windows.h>
+
 #include <cinttypes>
 #include <cstdlib>
 #include <fstream>
@@ -30,6 +32,15 @@ void AppendJsonText(std::string& out, const std::string& text)
     out += '"';
 }
 
+void AppendJsonTextOrNull(std::string& out, const std::optional<std::string>& text)
+{
+    if (text) {
+        AppendJsonText(out, *text);
+    } else {
+        out += "null";
+    }
+}
+
 void AppendHex(std::string& out, const std::vector<char>& bytes)
 {
     static const char kHex[] = "0123456789abcdef";
@@ -44,7 +55,8 @@ void AppendHex(std::string& out, const std::vector<char>& bytes)
 
 } // namespace
 
-std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence)
+std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence,
+                       const Traffic& traffic)
 {
     const pipelink::FrameFields& f = frame.fields;
     std::string line = "{\"src\":" + std::to_string(f.srcModule) + ",\"dest\":" + std::to_string(f.destModuleId) +
@@ -66,9 +78,16 @@ std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client, std::
         std::snprintf(numbered, sizeof(numbered), ",\"client\":\"%016" PRIx64 "\",\"seq\":%" PRIu64, client, sequence);
         line += numbered;
     }
-    line += '}';
+    line += traffic.direction == Direction::Out ? ",\"dir\":\"out\"" : ",\"dir\":\"in\"";
+    line += ",\"t\":" + std::to_string(traffic.t) + ",\"name\":";
+    AppendJsonTextOrNull(line, traffic.name != nullptr ? std::optional<std::string>(traffic.name) : std::nullopt);
+    line += ",\"text\":";
+    AppendJsonTextOrNull(line, traffic.text);
+    line += traffic.reply ? ",\"reply\":true}" : "}";
     return line;
 }
+
+RecordFile::RecordFile() : started_(GetTickCount64()) {}
 
 RecordFile::~RecordFile()
 {
@@ -125,12 +144,30 @@ bool RecordFile::Take(const pipelink::Frame& frame, std::uint64_t client, std::u
         }
         last = sequence;
     }
+    WriteLocked(frame, client, sequence, Describe(Direction::Out, frame));
+    return true;
+}
+
+void RecordFile::Sent(const pipelink::Frame& frame, bool reply)
+{
+    Traffic traffic = Describe(Direction::In, frame);
+    traffic.reply = reply;
+    std::lock_guard<std::mutex> lock(mutex_);
+    WriteLocked(frame, 0, 0, std::move(traffic));
+}
+
+void RecordFile::WriteLocked(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence,
+                             Traffic traffic)
+{
+    traffic.t = GetTickCount64() - started_;
     if (file_ != nullptr) {
-        const std::string line = RecordLine(frame, client, sequence) + "\n";
+        const std::string line = RecordLine(frame, client, sequence, traffic) + "\n";
         std::fwrite(line.data(), 1, line.size(), file_);
         std::fflush(file_);
     }
-    return true;
+    if (listener_) {
+        listener_(traffic, frame);
+    }
 }
 
 } // namespace service

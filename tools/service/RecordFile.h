@@ -1,13 +1,15 @@
-// The --record file: one JSON line per received message, flushed per line. It also
+// The --record file: one JSON line per message of either direction, flushed per line. It also
 // remembers, per client identity, the last sequence number taken, so that a message a
 // client sends again after a lost acknowledgement is taken once, also by a service
 // started anew on the same file.
 #pragma once
 
+#include "Messages.h"
 #include "PipelinkWire.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,13 +17,19 @@
 namespace service {
 
 // {"src":…,"dest":…,"id":…,"aux1":…,"aux2":…,"aux3":…,"auxValue":…,"length":…,
-//  "auxFlag":…,"auxValue2":…,"head":"…","payload":"<hex>"|null[,"client":"<16 hex>","seq":…]},
-// numbers in decimal; client and seq for numbered messages (sequence > 0).
-std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client = 0, std::uint64_t sequence = 0);
+//  "auxFlag":…,"auxValue2":…,"head":"…","payload":"<hex>"|null[,"client":"<16 hex>","seq":…],
+//  "dir":"out"|"in","t":…,"name":"…"|null,"text":"…"|null[,"reply":true]},
+// numbers in decimal; client and seq for numbered messages (sequence > 0); reply for a
+// message the service sent on its own as the answer to a request.
+std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence,
+                       const Traffic& traffic);
 
 class RecordFile {
 public:
-    RecordFile() = default;
+    // Called for every message, under the file's lock, so in the record's order.
+    using Listener = std::function<void(const Traffic& traffic, const pipelink::Frame& frame)>;
+
+    RecordFile();
     ~RecordFile();
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
@@ -31,14 +39,21 @@ public:
     // Records the message unless sequence is not above the last one taken from client
     // (false: a duplicate, not recorded). Sequence 0: not numbered, always recorded.
     bool Take(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence);
+    // Records a message this service sent to a client.
+    void Sent(const pipelink::Frame& frame, bool reply);
+    // Set before any message passes.
+    void SetListener(Listener listener) { listener_ = std::move(listener); }
 
 private:
     void Recover(const std::wstring& path);
+    void WriteLocked(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence, Traffic traffic);
 
     std::mutex mutex_;
     std::FILE* file_ = nullptr;
     std::map<std::uint64_t, std::uint64_t> lastTaken_;
     bool endsMidLine_ = false;
+    const unsigned long long started_;
+    Listener listener_;
 };
 
 } // namespace service

@@ -58,6 +58,17 @@ public:
         return WaitForLine("ready", 1, timeoutMs);
     }
 
+    // Waits for the process to end on its own: its exit code, or -1 when it still runs.
+    long WaitForExit(DWORD timeoutMs)
+    {
+        DWORD code = 0;
+        if (!process_ || WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(process_.get(), &code)) {
+            return -1;
+        }
+        return static_cast<long>(code);
+    }
+
     bool Running() const { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
     bool SendLine(const std::string& line)
