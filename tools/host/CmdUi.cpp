@@ -7,7 +7,6 @@
 #include <ole2.h>
 
 #include <cstdlib>
-#include <fstream>
 
 namespace {
 
@@ -88,14 +87,12 @@ void AwaitPosts(service::ServiceProcess& service, int posts)
     }
 }
 
-void PrintRecord(const std::wstring& path)
+std::wstring FromUtf8(const std::string& text)
 {
-    std::ifstream file(path.c_str());
-    std::string line;
-    PrintLine(L"the service recorded:");
-    while (std::getline(file, line)) {
-        PrintLine(L"  " + std::wstring(line.begin(), line.end()));
-    }
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), static_cast<int>(wide.size()))));
+    return wide;
 }
 
 struct OleScope {
@@ -121,20 +118,16 @@ int RunUi(host::Api& api, const std::vector<std::wstring>& args)
         SetEnvironmentVariableW(L"FERRYDOCK_PIPE_NAME", pipe.c_str());
     }
     service::ServiceProcess service;
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring record = temp + FormatText(L"FerrydockUi-%lu.jsonl", GetCurrentProcessId());
     if (!parsed.script.empty() || !ServiceIsListening(pipe)) {
-        std::wstring arguments = L"--pipe \"" + pipe + L"\" --record \"" + record + L"\"";
+        std::wstring arguments = L"--pipe \"" + pipe + L"\" --print";
         if (!parsed.script.empty()) {
             arguments += L" --script \"" + parsed.script + L"\"";
         }
         PrintLine(L"starting ferrydock-service.exe " + arguments);
-        DeleteFileW(record.c_str());
         if (!service.Start(BesideHost(L"ferrydock-service.exe"), arguments)) {
             PrintLine(L"error: the stand-in service did not start");
             for (const std::string& line : service.Lines()) {
-                PrintLine(L"  " + std::wstring(line.begin(), line.end()));
+                PrintLine(L"  " + FromUtf8(line));
             }
             return 1;
         }
@@ -148,8 +141,10 @@ int RunUi(host::Api& api, const std::vector<std::wstring>& args)
     if (service.Running()) {
         AwaitPosts(service, result.posts);
         service.Stop();
-        PrintRecord(record);
-        DeleteFileW(record.c_str());
+        PrintLine(L"the stand-in service printed:");
+        for (const std::string& line : service.Lines()) {
+            PrintLine(L"  " + FromUtf8(line));
+        }
     }
     return result.exitCode;
 }
