@@ -66,7 +66,7 @@ unsigned BigEndian(const std::string& bytes, size_t at)
     return value;
 }
 
-TEST(ReferenceWindow, ShowsTheScenarioPostsItsButtonsAndClosesInOrder)
+TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
 {
     wchar_t temp[MAX_PATH];
     const std::wstring png = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"ferrydock-ui-test.png";
@@ -92,13 +92,16 @@ TEST(ReferenceWindow, ShowsTheScenarioPostsItsButtonsAndClosesInOrder)
     EXPECT_EQ(SendMessageW(FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr), PBM_GETPOS, 0, 0), 100);
     EXPECT_NE(FindWindowExW(window, nullptr, WC_STATICW, L"Received: holiday.jpg, menu.png"), nullptr);
 
-    // Every callback line names the delivery thread it ran on; the window's thread showed it.
+    // Every callback ran on another thread than the window's, and the window's thread showed it.
     const DWORD windowThread = GetWindowThreadProcessId(window, nullptr);
     std::vector<std::wstring> inbound;
     for (const std::wstring& line : LogLines(log)) {
         const size_t thread = line.rfind(L" [thread ");
-        if (line.rfind(L"in ", 0) == 0 && thread != std::wstring::npos) {
-            EXPECT_NE(std::wcstoul(line.c_str() + thread + 9, nullptr, 10), windowThread) << line;
+        unsigned long ranOn = 0, shownOn = 0;
+        if (line.rfind(L"in ", 0) == 0 && thread != std::wstring::npos &&
+            swscanf(line.c_str() + thread, L" [thread %lu -> %lu]", &ranOn, &shownOn) == 2) {
+            EXPECT_NE(ranOn, windowThread) << line;
+            EXPECT_EQ(shownOn, windowThread) << line;
             if (line.find(L"WndShowDeviceCallback") == std::wstring::npos) { // the answer's place is not fixed
                 inbound.push_back(line.substr(0, thread));
             }
@@ -115,7 +118,19 @@ TEST(ReferenceWindow, ShowsTheScenarioPostsItsButtonsAndClosesInOrder)
         L"Users\\\\demo\\\\Ferrydock\\\\menu.png\"]}\""};
     EXPECT_EQ(inbound, expected);
 
-    RECT frame{};
+    // Press on the drag handle, move, release over no drop target: one drag, run by the window.
+    // Every event carries its own position, so no earlier cursor position can take the press.
+    RECT handle{}, frame{};
+    GetWindowRect(FindWindowExW(window, nullptr, L"FerrydockDragHandle", nullptr), &handle);
+    INPUT mouse[4] = {};
+    const DWORD steps[4] = {MOUSEEVENTF_LEFTDOWN, 0, 0, MOUSEEVENTF_LEFTUP};
+    for (int i = 0; i < 4; ++i) {
+        mouse[i].type = INPUT_MOUSE, mouse[i].mi.dwFlags = steps[i] | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+        mouse[i].mi.dx = (handle.left + handle.right + 40 * (i > 1 ? 2 : i)) / 2 * 65535 / GetSystemMetrics(SM_CXSCREEN);
+        mouse[i].mi.dy = (handle.top + handle.bottom) / 2 * 65535 / GetSystemMetrics(SM_CYSCREEN);
+    }
+    ASSERT_EQ(SendInput(4, mouse, sizeof(INPUT)), 4u);
+    EXPECT_TRUE(WaitUntil([&] { return LogLines(log).back() == L"drag ExecuteDragDrop(2 files, text) -> true"; }));
     GetWindowRect(window, &frame);
     const char* const clicked[] = {"WndShowFinsh", "SendWindowClose", "SendRecentToMessageUI",
                                    "SendDeviceGetToFilesystem", "SendFinishTransferMesseage"};
@@ -148,12 +163,12 @@ TEST(ReferenceWindow, ShowsTheScenarioPostsItsButtonsAndClosesInOrder)
 
     std::ifstream file(png.c_str(), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    file.close();
     ASSERT_GT(bytes.size(), 33u);
     EXPECT_EQ(bytes.substr(0, 16), std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
     EXPECT_EQ(BigEndian(bytes, 16), static_cast<unsigned>(frame.right - frame.left));
     EXPECT_EQ(BigEndian(bytes, 20), static_cast<unsigned>(frame.bottom - frame.top));
     EXPECT_EQ(bytes.substr(bytes.size() - 8, 4), "IEND");
-    file.close();
     DeleteFileW(png.c_str());
 }
 

@@ -381,10 +381,8 @@ void ReferenceWindow::CreateControls()
               192, 24, kFirstButtonId + i);
     }
 
-    const std::wstring logTitle = FormatText(L"Log, newest last (the window runs on thread %lu; a callback line names "
-                                             L"the delivery thread it ran on)",
-                                             GetCurrentThreadId());
-    Child(WC_STATICW, logTitle.c_str(), 0, 8, 362, 784, 16);
+    Child(WC_STATICW, L"Log, newest last; a callback's line ends with [the thread it ran on -> the thread that showed it]",
+          0, 8, 362, 784, 16);
     log_ = Child(WC_LISTBOXW, L"", LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_HSCROLL, 8, 380, 784, 212, 0,
                  WS_EX_CLIENTEDGE);
     SendMessageW(log_, LB_SETHORIZONTALEXTENT, 2000, 0);
@@ -517,7 +515,8 @@ void ReferenceWindow::Show(const Inbound& event)
         shown = Quoted(event.text);
         break;
     }
-    Log(FormatText(L"in %ls %ls [thread %lu]", lastReceived_, shown.c_str(), event.thread));
+    Log(FormatText(L"in %ls %ls [thread %lu -> %lu]", lastReceived_, shown.c_str(), event.thread,
+                   GetCurrentThreadId()));
     UpdateState();
 }
 
