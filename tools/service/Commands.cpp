@@ -23,7 +23,7 @@ struct Entry {
 };
 
 const Entry kEntries[] = {
-    {"main-window", "<integer>", "WndShowCallback gets the integer (0xF00001, 4 bytes little-endian)"},
+    {"main-window", "<integer>", "WndShowCallback gets the decimal integer (0xF00001, 4 bytes little-endian)"},
     {"show-file", "<text>", "WndShowFileCallback gets the text (0xF00002, UTF-8)"},
     {"send-files", "<text>", "WndShowSendFilesCallback gets the text (0xF10005, UTF-8)"},
     {"progress", "<text>", "WndShowRecieveFilesProgressCallback gets the text (0xF10006, UTF-8)"},
@@ -161,7 +161,7 @@ bool ParseNamed(const std::string& name, const std::string& rest, const CommandC
     if (name == "main-window") {
         char* end = nullptr;
         errno = 0;
-        const long long value = std::strtoll(rest.c_str(), &end, 0);
+        const long long value = std::strtoll(rest.c_str(), &end, 10);
         if (rest.empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX) {
             error = "main-window takes one 32-bit integer";
             return false;

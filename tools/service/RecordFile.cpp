@@ -73,17 +73,19 @@ std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client, std::
     } else {
         line += "null";
     }
-    if (sequence > 0) {
-        char numbered[64];
-        std::snprintf(numbered, sizeof(numbered), ",\"client\":\"%016" PRIx64 "\",\"seq\":%" PRIu64, client, sequence);
-        line += numbered;
-    }
     line += traffic.direction == Direction::Out ? ",\"dir\":\"out\"" : ",\"dir\":\"in\"";
     line += ",\"t\":" + std::to_string(traffic.t) + ",\"name\":";
     AppendJsonTextOrNull(line, traffic.name != nullptr ? std::optional<std::string>(traffic.name) : std::nullopt);
     line += ",\"text\":";
     AppendJsonTextOrNull(line, traffic.text);
-    line += traffic.reply ? ",\"reply\":true}" : "}";
+    line += traffic.reply ? ",\"reply\":true" : "";
+    // Last, so that a line cut by a kill has no numbers (see Recover).
+    if (sequence > 0) {
+        char numbered[64];
+        std::snprintf(numbered, sizeof(numbered), ",\"client\":\"%016" PRIx64 "\",\"seq\":%" PRIu64, client, sequence);
+        line += numbered;
+    }
+    line += '}';
     return line;
 }
 

@@ -17,8 +17,8 @@
 namespace service {
 
 // {"src":…,"dest":…,"id":…,"aux1":…,"aux2":…,"aux3":…,"auxValue":…,"length":…,
-//  "auxFlag":…,"auxValue2":…,"head":"…","payload":"<hex>"|null[,"client":"<16 hex>","seq":…],
-//  "dir":"out"|"in","t":…,"name":"…"|null,"text":"…"|null[,"reply":true]},
+//  "auxFlag":…,"auxValue2":…,"head":"…","payload":"<hex>"|null,"dir":"out"|"in","t":…,
+//  "name":"…"|null,"text":"…"|null[,"reply":true][,"client":"<16 hex>","seq":…]},
 // numbers in decimal; client and seq for numbered messages (sequence > 0); reply for a
 // message the service sent on its own as the answer to a request.
 std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence,

@@ -54,6 +54,9 @@ public:
         }
         process_.reset(info.hProcess);
         FerrydockIpc::UniqueHandle thread(info.hThread);
+        // Only the child holds its ends now: its output ends when it exits.
+        childIn.reset();
+        childOut.reset();
         reader_ = std::thread([this] { ReadLines(); });
         return WaitForLine("ready", 1, timeoutMs);
     }

@@ -229,9 +229,11 @@ Workbench::Outcome Workbench::Run(const Command& command, std::string& error)
         server_.SetPaused(command.kind == Command::Kind::Pause);
         print_(command.kind == Command::Kind::Pause ? "paused" : "resumed");
         return Outcome::Done;
-    case Command::Kind::Help:
-        print_("commands:\n" + HelpText().substr(0, HelpText().size() - 1));
+    case Command::Kind::Help: {
+        const std::string help = HelpText();
+        print_("commands:\n" + help.substr(0, help.size() - 1));
         return Outcome::Done;
+    }
     case Command::Kind::Quit:
         break;
     }
