@@ -138,13 +138,6 @@ public:
         Finish();
     }
 
-    // Waits for the process to end by itself; false when it still runs after timeoutMs.
-    bool WaitForExit(DWORD timeoutMs, DWORD& exitCode)
-    {
-        return process_ && WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0 &&
-               GetExitCodeProcess(process_.get(), &exitCode);
-    }
-
     // Ends the process at once, as a crash would.
     void Kill()
     {
