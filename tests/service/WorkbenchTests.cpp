@@ -194,13 +194,16 @@ TEST(Workbench, ShippedTransferScenarioThenItsRecordReplayed)
         ASSERT_TRUE(service.WaitForLine("script finished", 1, 30000));
         ASSERT_TRUE(CallbackLog::Instance().WaitFor(before + expected.size()));
         bridge.Call("SendFinishTransferMesseage");
-        recorded = ipctest::WaitForRecords(service.RecordPath(), expected.size() + 1, 10000, nullptr);
+        bridge.Call("SendDeviceGetToFilesystem"); // answered by the service itself: not replayed
+        ASSERT_TRUE(CallbackLog::Instance().WaitFor(before + expected.size() + 1));
+        recorded = ipctest::WaitForRecords(service.RecordPath(), expected.size() + 3, 10000, nullptr);
         const auto seen = Callbacks();
-        EXPECT_EQ(std::vector<Seen>(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end()), expected);
+        EXPECT_EQ(std::vector<Seen>(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end() - 1), expected);
+        EXPECT_EQ(seen.back().text, L"2\nLiving-room tablet|TAB-7F3A21|2\nCaf\u00e9 phone|PHN-00C9E4|1");
     }
-    ASSERT_EQ(recorded.size(), expected.size() + 1);
+    ASSERT_EQ(recorded.size(), expected.size() + 3);
     for (std::size_t i = 0; i < recorded.size(); ++i) {
-        const bool out = i == expected.size();
+        const bool out = i == expected.size() || i == expected.size() + 1;
         for (const char* key : {"dir", "t", "name", "text"}) {
             ASSERT_EQ(recorded[i].count(key), 1u) << i << " " << key;
         }
@@ -210,6 +213,7 @@ TEST(Workbench, ShippedTransferScenarioThenItsRecordReplayed)
     EXPECT_EQ(recorded[2].at("name") + "/" + recorded[2].at("text"), "WndShowRecieveFilesProgressCallback/0");
     EXPECT_EQ(recorded[8].at("name"), "WndShowFileCallback");
     EXPECT_EQ(recorded[9].at("name") + "/" + recorded[9].at("text"), "SendFinishTransferMesseage/null");
+    EXPECT_EQ(recorded[11].at("name") + "/" + recorded[11].at("reply"), "WndShowDeviceCallback/true");
 
     ipctest::Service replay;
     BridgeLibrary bridge;

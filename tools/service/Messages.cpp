@@ -180,15 +180,6 @@ std::string Utf8ToAnsi(const std::string& utf8)
     return ansi;
 }
 
-Traffic Describe(Direction direction, const pipelink::Frame& frame)
-{
-    Traffic traffic;
-    traffic.direction = direction;
-    traffic.name = MessageName(direction, frame.fields.messageId);
-    traffic.text = MessageText(direction, frame);
-    return traffic;
-}
-
 std::string HumanLine(const Traffic& traffic, int messageId)
 {
     std::string line = traffic.direction == Direction::Out ? "out " : "in ";

@@ -39,7 +39,6 @@ struct Traffic {
     bool reply = false; // answered by the service on its own (device list requests)
 };
 
-Traffic Describe(Direction direction, const pipelink::Frame& frame);
 // `out SendSaveFileToFilesystem "C:\a.txt"`; an unknown id shows as 0x.. in hex.
 std::string HumanLine(const Traffic& traffic, int messageId);
 

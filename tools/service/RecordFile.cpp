@@ -146,21 +146,26 @@ bool RecordFile::Take(const pipelink::Frame& frame, std::uint64_t client, std::u
         }
         last = sequence;
     }
-    WriteLocked(frame, client, sequence, Describe(Direction::Out, frame));
+    WriteLocked(frame, client, sequence, Direction::Out, false);
     return true;
 }
 
 void RecordFile::Sent(const pipelink::Frame& frame, bool reply)
 {
-    Traffic traffic = Describe(Direction::In, frame);
-    traffic.reply = reply;
     std::lock_guard<std::mutex> lock(mutex_);
-    WriteLocked(frame, 0, 0, std::move(traffic));
+    WriteLocked(frame, 0, 0, Direction::In, reply);
 }
 
 void RecordFile::WriteLocked(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence,
-                             Traffic traffic)
+                             Direction direction, bool reply)
 {
+    Traffic traffic;
+    traffic.direction = direction;
+    traffic.name = MessageName(direction, frame.fields.messageId);
+    if (file_ != nullptr || listenerWantsText_) {
+        traffic.text = MessageText(direction, frame);
+    }
+    traffic.reply = reply;
     traffic.t = GetTickCount64() - started_;
     if (file_ != nullptr) {
         const std::string line = RecordLine(frame, client, sequence, traffic) + "\n";

@@ -41,12 +41,18 @@ public:
     bool Take(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence);
     // Records a message this service sent to a client.
     void Sent(const pipelink::Frame& frame, bool reply);
-    // Set before any message passes.
-    void SetListener(Listener listener) { listener_ = std::move(listener); }
+    // Set before any message passes. Without a file, texts are decoded only when the
+    // listener wants them: a flood of posts is not slowed by conversions nobody reads.
+    void SetListener(Listener listener, bool wantsText)
+    {
+        listener_ = std::move(listener);
+        listenerWantsText_ = wantsText;
+    }
 
 private:
     void Recover(const std::wstring& path);
-    void WriteLocked(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence, Traffic traffic);
+    void WriteLocked(const pipelink::Frame& frame, std::uint64_t client, std::uint64_t sequence, Direction direction,
+                     bool reply);
 
     std::mutex mutex_;
     std::FILE* file_ = nullptr;
@@ -54,6 +60,7 @@ private:
     bool endsMidLine_ = false;
     const unsigned long long started_;
     Listener listener_;
+    bool listenerWantsText_ = false;
 };
 
 } // namespace service

@@ -238,7 +238,7 @@ int wmain(int argc, wchar_t** argv)
         if (options.print) {
             PrintLine(service::HumanLine(traffic, frame.fields.messageId));
         }
-    });
+    }, options.print);
     std::string error;
     if (!server.Start(error)) {
         std::fprintf(stderr, "error: %s\n", error.c_str());

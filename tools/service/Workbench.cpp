@@ -11,6 +11,8 @@ namespace service {
 
 namespace {
 
+constexpr std::size_t kMaxUnexpectedPosts = 100000;
+
 std::string TrimLine(std::string line)
 {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
@@ -183,7 +185,10 @@ void Workbench::Observe(const Traffic& traffic)
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    posted_.push_back(traffic.name != nullptr ? traffic.name : "");
+    posted_.push_back(OutboundId(traffic.name != nullptr ? traffic.name : ""));
+    if (posted_.size() > kMaxUnexpectedPosts) {
+        posted_.pop_front();
+    }
     changed_.notify_all();
 }
 
@@ -265,25 +270,23 @@ Workbench::Outcome Workbench::Pause(unsigned long ms)
 
 Workbench::Outcome Workbench::Expect(const std::string& exportName, unsigned long ms, std::string& error)
 {
+    const int id = OutboundId(exportName);
     std::unique_lock<std::mutex> lock(mutex_);
-    std::size_t next = matched_;
     const auto seen = [&] {
-        for (; next < posted_.size(); ++next) {
-            if (posted_[next] == exportName) {
-                return true;
-            }
+        while (!posted_.empty() && posted_.front() != id) {
+            posted_.pop_front();
         }
-        return cancelled_;
+        return !posted_.empty() || cancelled_;
     };
     changed_.wait_for(lock, std::chrono::milliseconds(ms), seen);
     if (cancelled_) {
         return Outcome::Quit;
     }
-    if (next == posted_.size()) {
+    if (posted_.empty()) {
         error = "expect " + exportName + ": not posted within " + std::to_string(ms) + " ms";
         return Outcome::Failed;
     }
-    matched_ = next + 1;
+    posted_.pop_front();
     return Outcome::Done;
 }
 

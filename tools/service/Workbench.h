@@ -8,6 +8,7 @@
 #include "PipeServer.h"
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -60,10 +61,10 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool cancelled_ = false;
-    // Names of the bridge's posts, and how many of them an `expect` has passed over:
-    // an expect matches the first post after the one the previous expect matched.
-    std::vector<std::string> posted_;
-    std::size_t matched_ = 0;
+    // Ids of the bridge's posts not yet passed over by an `expect`, which matches the
+    // first post after the one the previous expect matched. Bounded: in a session
+    // that never expects, the oldest are dropped.
+    std::deque<int> posted_;
 };
 
 } // namespace service
