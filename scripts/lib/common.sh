@@ -88,3 +88,14 @@ ferrydock_start_wine() {
   # which would keep the reader of that pipe waiting for ever.
   wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
 }
+
+# ferrydock_ui_screenshot OUT.png: the reference window fed by the incoming-transfer
+# scenario, saved as a PNG once the scenario has played (after Wine is started).
+ferrydock_ui_screenshot() {
+  local out
+  out="$(realpath -m "$1")"
+  mkdir -p "$(dirname "$out")"
+  wine "$BUILD_DIR/bin/FerrydockHost.exe" ui \
+    --script "$(winepath -w "$ROOT/tools/service/scenarios/incoming-transfer.txt")" \
+    --screenshot "$(winepath -w "$out")" --after 4000
+}
