@@ -103,6 +103,12 @@ int main()
     SetEnvironmentVariableW(L"FERRYDOCK_LOG_FILE", L"NUL");
     std::printf("  %-22s %16s %13s %13s %9s\n", "payload", "block", "per drag", "baseline", "ratio");
 
+    // The fixed cost of every drag: the data object (its three format registrations), the
+    // label that every drag carries, the log lines, the release.
+    static const wchar_t kLabel[] = L"windowscast";
+    Row("label only", sizeof(kLabel), [] { OneDrag([](auto& d) { d.SetLabelData(); }); },
+        [] { OneBlock(sizeof(kLabel), [](char* out) { std::memcpy(out, kLabel, sizeof(kLabel)); }); });
+
     for (const int count : {10, 1000, 10000, 100000}) {
         std::vector<std::wstring> paths;
         size_t size = sizeof(DROPFILES) + sizeof(wchar_t);
