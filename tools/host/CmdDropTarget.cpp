@@ -27,7 +27,10 @@ TargetArgs ParseTargetArgs(const std::vector<std::wstring>& args)
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == L"--keep") {
             out.keep = true;
-        } else if (args[i] == L"--seconds" && i + 1 < args.size()) {
+        } else if (args[i] == L"--seconds") {
+            if (i + 1 >= args.size()) {
+                throw std::invalid_argument("missing value after --seconds");
+            }
             wchar_t* end = nullptr;
             out.seconds = std::wcstoul(args[++i].c_str(), &end, 10);
             if (*end != L'\0' || out.seconds == 0 || out.seconds > 86400) {
