@@ -20,6 +20,7 @@ using FerrydockIpc::FerrydockDataObject;
 namespace {
 
 constexpr size_t kRatioFrom = 100 * 1024; // smaller payloads are dominated by the fixed cost of a drag
+constexpr int kRounds = 3;
 
 double Seconds(const std::function<void()>& work, int repeats)
 {
@@ -85,9 +86,13 @@ double g_worstRatio = 0;
 // One row: the time per drag, the baseline for the same bytes, and their ratio.
 void Row(const char* label, size_t bytes, const std::function<void()>& drag, const std::function<void()>& baseline)
 {
+    // The best of interleaved rounds: on a shared machine the other processes only ever add time.
     const int repeats = RepeatsFor(bytes);
-    const double ours = Seconds(drag, repeats);
-    const double limit = Seconds(baseline, repeats);
+    double ours = 1e9, limit = 1e9;
+    for (int round = 0; round < kRounds; ++round) {
+        ours = std::min(ours, Seconds(drag, repeats));
+        limit = std::min(limit, Seconds(baseline, repeats));
+    }
     const double ratio = ours / limit;
     if (bytes >= kRatioFrom) {
         g_worstRatio = std::max(g_worstRatio, ratio);
