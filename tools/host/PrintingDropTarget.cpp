@@ -1,6 +1,7 @@
 #include "PrintingDropTarget.h"
 
 #include "Host.h"
+#include "common/UniqueResource.h"
 
 #include <shellapi.h>
 
@@ -127,7 +128,8 @@ void PrintMedium(UINT format, const STGMEDIUM& medium)
         PrintFiles(medium.hGlobal);
         return;
     }
-    const auto* bytes = static_cast<const unsigned char*>(GlobalLock(medium.hGlobal));
+    const FerrydockIpc::GlobalLock lock(medium.hGlobal);
+    const auto* bytes = static_cast<const unsigned char*>(lock.data());
     if (bytes == nullptr) {
         PrintLine(L"(cannot be locked)");
         return;
@@ -140,7 +142,6 @@ void PrintMedium(UINT format, const STGMEDIUM& medium)
     } else {
         PrintLine(HexPrefix(bytes, size));
     }
-    GlobalUnlock(medium.hGlobal);
 }
 
 struct MediumRelease {
