@@ -48,8 +48,10 @@ public:
     void SetQQFormatData(const std::wstring& qqFormat);
     void SetLabelData();
 
-    // Fills the four offsets of an "HTML Format" header in a copy of html; empty on failure.
-    static std::string RefreshHtmlInfo(const std::string& html);
+    // Fills the four offsets of an "HTML Format" header in its own copy of html, which it
+    // returns; empty on failure. Taken by value, so that a caller's temporary (the converted
+    // payload) becomes that copy without being copied once more.
+    static std::string RefreshHtmlInfo(std::string html);
     bool CopyFileNameToHGlobal(HGLOBAL* target, const std::vector<std::wstring>& files);
     bool CopyTextToHGlobal(HGLOBAL* target, const void* source, std::size_t count);
 

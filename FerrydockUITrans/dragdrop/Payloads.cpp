@@ -127,7 +127,7 @@ void FerrydockDataObject::SetLabelData()
     Log(LogLevel::Notice, kSetLabelData, "SetLabelData end");
 }
 
-std::string FerrydockDataObject::RefreshHtmlInfo(const std::string& html)
+std::string FerrydockDataObject::RefreshHtmlInfo(std::string html)
 {
     struct Field {
         const char* name;
@@ -141,21 +141,20 @@ std::string FerrydockDataObject::RefreshHtmlInfo(const std::string& html)
          "sprintf_s StartFragment failed"},
         {"EndFragment", [](const std::string& t) { return t.rfind("<!--EndFrag"); }, "sprintf_s EndFragment failed"},
     };
-    std::string refreshed = html;
     for (const Field& field : fields) {
-        const std::size_t namePos = refreshed.find(field.name);
+        const std::size_t namePos = html.find(field.name);
         if (namePos == std::string::npos) {
             if (&field == &fields[0]) {
                 Log(LogLevel::Notice, kRefreshHtmlInfo, "find StartHTML failed");
             }
             return std::string();
         }
-        if (!WriteHeaderNumber(refreshed, namePos, std::strlen(field.name), field.value(refreshed))) {
+        if (!WriteHeaderNumber(html, namePos, std::strlen(field.name), field.value(html))) {
             Log(LogLevel::Notice, kRefreshHtmlInfo, field.failure);
             return std::string();
         }
     }
-    return refreshed;
+    return html;
 }
 
 bool FerrydockDataObject::CopyFileNameToHGlobal(HGLOBAL* target, const std::vector<std::wstring>& files)

@@ -1,13 +1,9 @@
 // drag: one drag of files, text, HTML and rich-edit content from a window of the host's own,
-// optionally into a drop-target window of its own that prints what arrived.
+// optionally into a drop-target window of its own that prints what arrived (PrintingDropTarget).
 // check-type: the library's verdict on file names.
 #include "Host.h"
+#include "PrintingDropTarget.h"
 
-#include <ole2.h>
-#include <shellapi.h>
-
-#include <map>
-#include <memory>
 #include <string>
 
 namespace {
@@ -16,7 +12,6 @@ using host::FormatText;
 using host::PrintLine;
 
 constexpr wchar_t kSourceClass[] = L"FerrydockHostDragSource";
-constexpr wchar_t kTargetClass[] = L"FerrydockHostDropTarget";
 
 struct DragArgs {
     std::wstring files, text, html, rich;
@@ -71,154 +66,26 @@ int CountPaths(const std::wstring& files)
     return files.empty() ? 1 : count + (files[0] == L'|' ? 1 : 0);
 }
 
-std::wstring FormatName(UINT format)
-{
-    if (format == CF_HDROP) {
-        return L"CF_HDROP";
-    }
-    if (format == CF_UNICODETEXT) {
-        return L"CF_UNICODETEXT";
-    }
-    wchar_t name[128] = {};
-    return GetClipboardFormatNameW(format, name, 128) > 0 ? name : FormatText(L"#%u", format);
-}
-
-std::wstring Utf8(const char* bytes, size_t size)
-{
-    const int units = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(size), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(size), wide.data(), units);
-    return wide;
-}
-
-void PrintArrival(UINT format, HGLOBAL block)
-{
-    const SIZE_T size = GlobalSize(block);
-    const auto* data = static_cast<const char*>(GlobalLock(block));
-    if (data == nullptr) {
-        PrintLine(FormatText(L"  %-28ls (unreadable)", FormatName(format).c_str()));
-        return;
-    }
-    std::wstring shown;
-    if (format == CF_HDROP) {
-        const auto drop = static_cast<HDROP>(block);
-        const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
-        for (UINT i = 0; i < count; ++i) {
-            wchar_t path[MAX_PATH] = {};
-            DragQueryFileW(drop, i, path, MAX_PATH);
-            shown += (i ? L" | " : L"") + std::wstring(path);
-        }
-    } else if (format == CF_UNICODETEXT || FormatName(format) == L"KdMultiscreenDataSource") {
-        shown = reinterpret_cast<const wchar_t*>(data);
-    } else {
-        shown = Utf8(data, strnlen(data, size));
-        for (auto& c : shown) {
-            c = (c == L'\r' || c == L'\n') ? L' ' : c;
-        }
-    }
-    GlobalUnlock(block);
-    PrintLine(FormatText(L"  %-28ls %6zu bytes  %ls", FormatName(format).c_str(), static_cast<size_t>(size),
-                         shown.c_str()));
-}
-
-// A drop target that reads and prints every format the data object offers.
-class PrintingTarget final : public IDropTarget {
-public:
-    int drops = 0;
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDropTarget)) ? this : nullptr;
-        return *ppv ? (AddRef(), S_OK) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; } // lives on the stack of the command
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP DragEnter(IDataObject*, DWORD, POINTL, DWORD* effect) override { return Copy(effect); }
-    STDMETHODIMP DragOver(DWORD, POINTL, DWORD* effect) override { return Copy(effect); }
-    STDMETHODIMP DragLeave() override { return S_OK; }
-    static HRESULT Copy(DWORD* effect)
-    {
-        *effect &= DROPEFFECT_COPY;
-        return S_OK;
-    }
-    STDMETHODIMP Drop(IDataObject* data, DWORD, POINTL, DWORD* effect) override
-    {
-        ++drops;
-        PrintLine(L"drop target received:");
-        IEnumFORMATETC* formats = nullptr;
-        if (SUCCEEDED(data->EnumFormatEtc(DATADIR_GET, &formats))) {
-            FORMATETC format{};
-            while (formats->Next(1, &format, nullptr) == S_OK) {
-                STGMEDIUM medium{};
-                if (data->GetData(&format, &medium) == S_OK) {
-                    PrintArrival(format.cfFormat, medium.hGlobal);
-                    ReleaseStgMedium(&medium);
-                }
-            }
-            formats->Release();
-        }
-        *effect = DROPEFFECT_COPY;
-        return S_OK;
-    }
-};
-
-struct WindowCloser {
-    void operator()(HWND window) const { DestroyWindow(window); }
-};
-using Window = std::unique_ptr<std::remove_pointer_t<HWND>, WindowCloser>;
-
-Window MakeWindow(const wchar_t* className, const wchar_t* title, int left)
-{
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DefWindowProcW;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = className;
-    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    RegisterClassW(&windowClass);
-    return Window(CreateWindowExW(WS_EX_TOPMOST, className, title, WS_POPUP | WS_VISIBLE, left, 200, 300, 300, nullptr,
-                                  nullptr, GetModuleHandleW(nullptr), nullptr));
-}
-
-// The drag loop reads the position from queued mouse messages: drain them after a move.
-void MoveCursorInto(HWND window)
-{
-    RECT area{};
-    GetWindowRect(window, &area);
-    SetCursorPos((area.left + area.right) / 2, (area.top + area.bottom) / 2);
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        DispatchMessageW(&message);
-    }
-}
-
-struct OleScope {
-    HRESULT result = OleInitialize(nullptr);
-    ~OleScope()
-    {
-        if (SUCCEEDED(result)) {
-            OleUninitialize();
-        }
-    }
-};
-
 int RunDrag(host::Api& api, const std::vector<std::wstring>& args)
 {
     const DragArgs drag = ParseDragArgs(args);
     const auto execute = host::Need(api.ExecuteDragDrop, "ExecuteDragDrop");
-    OleScope ole;
-    const Window source = MakeWindow(kSourceClass, L"Ferrydock drag source", 100);
+    host::OleScope ole;
+    const host::Window source = host::MakeTopmostWindow(kSourceClass, L"Ferrydock drag source", 100);
     if (FAILED(ole.result) || !source) {
         PrintLine(L"error: no window for the drag (is an X display set?)");
         return 1;
     }
-    PrintingTarget target;
-    Window targetWindow;
+    host::PrintingDropTarget target;
+    const host::Window targetWindow =
+        drag.ownTarget ? host::MakeTopmostWindow(host::kDropTargetClass, L"Ferrydock drop target", 600) : nullptr;
+    const host::DropRegistration registration(targetWindow.get(), &target);
     if (drag.ownTarget) {
-        targetWindow = MakeWindow(kTargetClass, L"Ferrydock drop target", 600);
-        if (!targetWindow || FAILED(RegisterDragDrop(targetWindow.get(), &target))) {
+        if (!registration) {
             PrintLine(L"error: the drop-target window could not be registered");
             return 1;
         }
-        MoveCursorInto(targetWindow.get());
+        host::MoveCursorInto(targetWindow.get());
     }
     const std::wstring html = HtmlPayload(drag.html);
     DragDropParam param{};
@@ -231,9 +98,6 @@ int RunDrag(host::Api& api, const std::vector<std::wstring>& args)
     param.qqFormat = drag.hasRich ? drag.rich.c_str() : nullptr;
     param.qqFormatNum = drag.hasRich ? 1 : 0;
     const bool ran = execute(&param);
-    if (targetWindow) {
-        RevokeDragDrop(targetWindow.get());
-    }
     PrintLine(FormatText(L"ExecuteDragDrop -> %ls%ls", ran ? L"true" : L"false",
                          drag.ownTarget && target.drops == 0 ? L" (nothing arrived)" : L""));
     return ran && (!drag.ownTarget || target.drops == 1) ? 0 : 1;

@@ -1,0 +1,95 @@
+// The host's drop target: a topmost window of its own class, registered with OLE, whose
+// target prints every format a drop offers and what GetData returned for each. Used by
+// `drag --to-own-window` (same process) and `drop-target` (a process of its own).
+#pragma once
+
+#include <windows.h>
+#include <ole2.h>
+
+#include <memory>
+#include <type_traits>
+
+namespace host {
+
+constexpr wchar_t kDropTargetClass[] = L"FerrydockHostDropTarget";
+
+struct WindowCloser {
+    void operator()(HWND window) const { DestroyWindow(window); }
+};
+using Window = std::unique_ptr<std::remove_pointer_t<HWND>, WindowCloser>;
+
+struct ComRelease {
+    void operator()(IUnknown* object) const { object->Release(); }
+};
+using DataObjectRef = std::unique_ptr<IDataObject, ComRelease>;
+
+// OLE on this thread for the scope of a command (a single-threaded apartment).
+struct OleScope {
+    HRESULT result = OleInitialize(nullptr);
+    OleScope() = default;
+    OleScope(const OleScope&) = delete;
+    OleScope& operator=(const OleScope&) = delete;
+    ~OleScope()
+    {
+        if (SUCCEEDED(result)) {
+            OleUninitialize();
+        }
+    }
+};
+
+// A visible topmost popup of 300 x 300 pixels at (left, 200). Windows that take drops need
+// a class of their own: a STATIC window lets mouse hits through to the window below.
+Window MakeTopmostWindow(const wchar_t* className, const wchar_t* title, int left);
+
+// Puts the cursor in the middle of the window and drains the mouse messages the move queued:
+// the drag loop takes its position from them.
+void MoveCursorInto(HWND window);
+
+// Prints "<heading>: N formats offered", then one entry per format in enumeration order.
+void PrintDataObject(const wchar_t* heading, IDataObject* data);
+
+// Accepts a copy and prints the drop. With keep, the data object of the first drop is held
+// (kept) after Drop returns, as a target that reads it later would.
+class PrintingDropTarget final : public IDropTarget {
+public:
+    explicit PrintingDropTarget(bool keep = false) : keep_(keep) {}
+
+    int drops = 0;
+    DataObjectRef kept;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    // Lives on the stack of the command that registers it and outlives the registration.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP DragEnter(IDataObject*, DWORD, POINTL, DWORD* effect) override;
+    STDMETHODIMP DragOver(DWORD, POINTL, DWORD* effect) override;
+    STDMETHODIMP DragLeave() override { return S_OK; }
+    STDMETHODIMP Drop(IDataObject* data, DWORD, POINTL, DWORD* effect) override;
+
+private:
+    bool keep_;
+};
+
+// RegisterDragDrop for the life of the object.
+class DropRegistration {
+public:
+    DropRegistration(HWND window, IDropTarget* target)
+        : window_(window), ok_(window != nullptr && SUCCEEDED(RegisterDragDrop(window, target)))
+    {
+    }
+    DropRegistration(const DropRegistration&) = delete;
+    DropRegistration& operator=(const DropRegistration&) = delete;
+    ~DropRegistration()
+    {
+        if (ok_) {
+            RevokeDragDrop(window_);
+        }
+    }
+    explicit operator bool() const { return ok_; }
+
+private:
+    HWND window_;
+    bool ok_;
+};
+
+} // namespace host
