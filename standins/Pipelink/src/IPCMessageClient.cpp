@@ -61,8 +61,6 @@ std::wstring PipeNameFromEnvironment(const std::wstring& fallback)
     return (length > 0 && length < ARRAYSIZE(buffer)) ? std::wstring(buffer, length) : fallback;
 }
 
-// During process exit the other threads are already gone, possibly while holding our
-// locks, and must not be waited for.
 // Distinct for clients alive at the same time (process id, counter) and, through the
 // time, for those created one after another; mixed so that no part dominates.
 std::uint64_t NewClientIdentity()
@@ -93,6 +91,25 @@ private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
+// DllMain runs with the loader lock held (an unload through FreeLibrary). An exiting
+// thread needs that lock for its detach notifications, so it cannot be waited for then.
+bool HoldsLoaderLock()
+{
+#if defined(_WIN64)
+    // PEB::LoaderLock, at these offsets on x64 Windows and Wine alike. (The header's
+    // NtCurrentTeb trips GCC 12's array-bounds check.)
+    constexpr std::size_t kLoaderLockOffset = 0x110;
+    const BYTE* peb = nullptr;
+    __asm__("movq %%gs:0x60, %0" : "=r"(peb));
+    const auto* lock = *reinterpret_cast<CRITICAL_SECTION* const*>(peb + kLoaderLockOffset);
+    return lock == nullptr || reinterpret_cast<DWORD_PTR>(lock->OwningThread) == GetCurrentThreadId();
+#else
+    return true;
+#endif
+}
+
+// During process exit the other threads are already gone, possibly while holding our
+// locks, and must not be waited for.
 bool ProcessIsExiting()
 {
     using Query = BOOLEAN(WINAPI*)();
@@ -117,11 +134,17 @@ public:
     void Register(int messageId, MessageCallback callback);
     void UnregisterAll();
     void Shutdown();
+    // Returns once both threads are gone, so that the process runs no code of the
+    // client any more and may exit at once: a process that exits while a thread of its
+    // own is still on its way out (thread detach, FreeLibraryAndExitThread) races the
+    // system's teardown of that thread, and under Wine that occasionally kills the
+    // process after its work is done.
+    void Join();
 
 private:
     static DWORD WINAPI ConnectionThread(void* parameter);
     static DWORD WINAPI DeliveryThread(void* parameter);
-    bool StartThread(const std::shared_ptr<State>& self, LPTHREAD_START_ROUTINE routine);
+    static UniqueHandle StartThread(const std::shared_ptr<State>& self, LPTHREAD_START_ROUTINE routine);
 
     void RunConnection();
     UniqueFileHandle Connect() const;
@@ -172,6 +195,10 @@ private:
     // Held while a callable is looked up and runs: taking it waits for the running one.
     std::mutex dispatchMutex_;
     std::atomic<DWORD> deliveryThreadId_{0};
+
+    UniqueHandle connectionThread_;
+    // Set by the connection thread before it connects; read only once it has exited.
+    UniqueHandle deliveryThread_;
 };
 
 // Each thread owns a reference to the state and one to this DLL, so that neither goes
@@ -181,27 +208,27 @@ struct ThreadStart {
     HMODULE module;
 };
 
-bool IPCMessageClient::State::StartThread(const std::shared_ptr<State>& self, LPTHREAD_START_ROUTINE routine)
+UniqueHandle IPCMessageClient::State::StartThread(const std::shared_ptr<State>& self, LPTHREAD_START_ROUTINE routine)
 {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(routine), &module)) {
-        return false;
+        return UniqueHandle();
     }
     auto* start = new ThreadStart{self, module};
     UniqueHandle thread(CreateThread(nullptr, 0, routine, start, 0, nullptr));
     if (!thread) {
         delete start;
         FreeLibrary(module);
-        return false;
     }
-    return true;
+    return thread;
 }
 
 // Only the connection thread is started here; it starts the delivery thread itself, so
 // that the constructor pays for one thread creation, not two.
 bool IPCMessageClient::State::StartThreads(const std::shared_ptr<State>& self)
 {
-    return StartThread(self, &State::ConnectionThread);
+    connectionThread_ = StartThread(self, &State::ConnectionThread);
+    return connectionThread_.valid();
 }
 
 DWORD WINAPI IPCMessageClient::State::ConnectionThread(void* parameter)
@@ -209,8 +236,12 @@ DWORD WINAPI IPCMessageClient::State::ConnectionThread(void* parameter)
     HMODULE module = static_cast<ThreadStart*>(parameter)->module;
     {
         std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
-        if (!start->state->stopping_ && !start->state->StartThread(start->state, &State::DeliveryThread)) {
-            LogNotice(L"Pipelink could not start its delivery thread; nothing will be delivered");
+        State& state = *start->state;
+        if (!state.stopping_) {
+            state.deliveryThread_ = StartThread(start->state, &State::DeliveryThread);
+            if (!state.deliveryThread_) {
+                LogNotice(L"Pipelink could not start its delivery thread; nothing will be delivered");
+            }
         }
         start->state->RunConnection();
     }
@@ -519,6 +550,19 @@ void IPCMessageClient::State::Shutdown()
     UnregisterAll();
 }
 
+void IPCMessageClient::State::Join()
+{
+    // The connection thread runs no callable, so it is never the caller; once it has
+    // exited, deliveryThread_ no longer changes.
+    if (connectionThread_) {
+        WaitForSingleObject(connectionThread_.get(), INFINITE);
+    }
+    // A callable that destroys its own client cannot wait for its own thread.
+    if (deliveryThread_ && GetCurrentThreadId() != deliveryThreadId_) {
+        WaitForSingleObject(deliveryThread_.get(), INFINITE);
+    }
+}
+
 // ---- the client ----
 
 IPCMessageClient::IPCMessageClient(int moduleId, bool announceModule, bool keepConnected,
@@ -530,11 +574,12 @@ IPCMessageClient::IPCMessageClient(int moduleId, bool announceModule, bool keepC
     }
 }
 
-// Runs when the owning module unloads, under the loader lock. It therefore never waits
-// for a thread to exit (an exiting thread needs that lock): it signals the threads,
-// waits only for a callable that is running right now to return, and leaves the state
-// to the threads, which hold this DLL loaded until they are gone. During process exit
-// the threads are already dead and nothing is touched.
+// Signals the threads and waits for a callable that is running right now to return.
+// Outside the loader lock (a client of the program's own, or a module's static object
+// destroyed by the runtime's exit handlers) it then waits for both threads to exit.
+// Under the loader lock (the owning module unloaded by FreeLibrary) it cannot: it
+// leaves the state to the threads, which hold this DLL loaded until they are gone.
+// During process exit the threads are already dead and nothing is touched.
 IPCMessageClient::~IPCMessageClient()
 {
     if (ProcessIsExiting()) {
@@ -542,6 +587,9 @@ IPCMessageClient::~IPCMessageClient()
         return;
     }
     state_->Shutdown();
+    if (!HoldsLoaderLock()) {
+        state_->Join();
+    }
 }
 
 void IPCMessageClient::RegisterMessageCallback(int messageId, MessageCallback callback)
