@@ -22,8 +22,9 @@ _ferrydock_exit_runner() {
           index=$((index + 1))
           [ $((index % 2)) -eq "$first" ] || continue
           # shellcheck disable=SC2086
-          output="$(timeout 60 wine "$BUILD_DIR/bin/FerrydockHost.exe" ipc-exit "$state" "$way" $uninit 2>&1 </dev/null)"
-          status=$?
+          status=0
+          output="$(timeout 60 wine "$BUILD_DIR/bin/FerrydockHost.exe" ipc-exit "$state" "$way" $uninit 2>&1 </dev/null)" ||
+            status=$?
           if [ "$status" -ne 0 ] || ! grep -q "^exiting: $state $way" <<<"$output"; then
             printf 'round %s: ipc-exit %s %s %s: status %s\n%s\n' "$round" "$state" "$way" "$uninit" "$status" \
               "$output" >>"$log"
@@ -37,7 +38,7 @@ _ferrydock_exit_runner() {
 # ferrydock_exit_check [ROUNDS]: 30 combinations a round (default FERRYDOCK_EXIT_ROUNDS or 50).
 ferrydock_exit_check() {
   local rounds="${1:-${FERRYDOCK_EXIT_ROUNDS:-50}}"
-  local work pipe service_pid started status=0
+  local work pipe service_pid service_in started status=0
   work="$(mktemp -d)"
   pipe="\\\\.\\pipe\\ferrydock-exit-check-$$"
   # The service quits when its input ends: keep it open through a FIFO until the end.
