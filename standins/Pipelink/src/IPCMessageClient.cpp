@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <unordered_map>
 #include <utility>
@@ -550,7 +551,9 @@ IPCMessageClient::IPCMessageClient(int moduleId, bool announceModule, bool keepC
 IPCMessageClient::~IPCMessageClient()
 {
     if (ProcessIsExiting()) {
-        new std::shared_ptr<State>(std::move(state_)); // deliberately left alive
+        // Left alive without touching the heap: a killed thread may have held its lock.
+        alignas(std::shared_ptr<State>) unsigned char forgotten[sizeof(std::shared_ptr<State>)];
+        new (forgotten) std::shared_ptr<State>(std::move(state_)); // never destroyed
         return;
     }
     state_->Shutdown();
