@@ -4,6 +4,8 @@
 //
 // Stand-in build:
 // - The pipe named in the constructor is used unless FERRYDOCK_PIPE_NAME names another.
+// - The client's two loops run as long callbacks on the process's thread pool (the
+//   "connection thread" and the "delivery thread" below).
 // - A background thread connects (and reconnects after a loss: ten tries 20 ms apart,
 //   then a back-off doubling up to 500 ms); the constructor and every operation return
 //   at once.
@@ -86,7 +88,8 @@ public:
     // it are routed here (false: post only). keepConnected: reconnect after a lost
     // connection (false: give up after the first loss; posts then return false).
     IPCMessageClient(int moduleId, bool announceModule, bool keepConnected, const std::wstring& pipeName);
-    // Stops the client's threads without waiting for them to exit (see the source).
+    // Stops both loops and returns once neither runs, also under the loader lock (see
+    // the source); during process exit it touches nothing.
     ~IPCMessageClient();
     IPCMessageClient(const IPCMessageClient&) = delete;
     IPCMessageClient& operator=(const IPCMessageClient&) = delete;

@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <unordered_map>
 #include <utility>
@@ -61,8 +62,6 @@ std::wstring PipeNameFromEnvironment(const std::wstring& fallback)
     return (length > 0 && length < ARRAYSIZE(buffer)) ? std::wstring(buffer, length) : fallback;
 }
 
-// During process exit the other threads are already gone, possibly while holding our
-// locks, and must not be waited for.
 // Distinct for clients alive at the same time (process id, counter) and, through the
 // time, for those created one after another; mixed so that no part dominates.
 std::uint64_t NewClientIdentity()
@@ -93,6 +92,16 @@ private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
+// A thread-pool work object, closed by CloseThreadpoolWork.
+struct PoolWorkTraits {
+    using Type = PTP_WORK;
+    static Type Invalid() { return nullptr; }
+    static void Release(Type work) { CloseThreadpoolWork(work); }
+};
+using PoolWork = FerrydockIpc::UniqueResource<PoolWorkTraits>;
+
+// During process exit the other threads are already gone, possibly while holding our
+// locks, and must not be waited for.
 bool ProcessIsExiting()
 {
     using Query = BOOLEAN(WINAPI*)();
@@ -111,17 +120,18 @@ public:
     }
 
     bool Ready() const { return stop_ && wake_; }
-    bool StartThreads(const std::shared_ptr<State>& self);
+    bool Start(const std::shared_ptr<State>& self);
 
     bool Enqueue(const TagIPCMessageItem& item);
     void Register(int messageId, MessageCallback callback);
     void UnregisterAll();
     void Shutdown();
+    // Returns once neither loop runs or can start any more (see the destructor).
+    void Join();
 
 private:
-    static DWORD WINAPI ConnectionThread(void* parameter);
-    static DWORD WINAPI DeliveryThread(void* parameter);
-    bool StartThread(const std::shared_ptr<State>& self, LPTHREAD_START_ROUTINE routine);
+    static void CALLBACK ConnectionWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
+    static void CALLBACK DeliveryWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
 
     void RunConnection();
     UniqueFileHandle Connect() const;
@@ -171,62 +181,44 @@ private:
     std::unordered_map<int, std::shared_ptr<MessageCallback>> callbacks_;
     // Held while a callable is looked up and runs: taking it waits for the running one.
     std::mutex dispatchMutex_;
+    // The pool thread that runs the delivery loop, 0 when none does.
     std::atomic<DWORD> deliveryThreadId_{0};
+
+    // The connection and delivery loops, each one long callback on the process's thread
+    // pool. The callbacks keep the state alive through self_ while they run.
+    std::weak_ptr<State> self_;
+    PoolWork connectionWork_;
+    PoolWork deliveryWork_;
 };
 
-// Each thread owns a reference to the state and one to this DLL, so that neither goes
-// away under it; it ends through FreeLibraryAndExitThread.
-struct ThreadStart {
-    std::shared_ptr<IPCMessageClient::State> state;
-    HMODULE module;
-};
-
-bool IPCMessageClient::State::StartThread(const std::shared_ptr<State>& self, LPTHREAD_START_ROUTINE routine)
+bool IPCMessageClient::State::Start(const std::shared_ptr<State>& self)
 {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(routine), &module)) {
+    self_ = self;
+    connectionWork_.reset(CreateThreadpoolWork(&State::ConnectionWork, this, nullptr));
+    deliveryWork_.reset(CreateThreadpoolWork(&State::DeliveryWork, this, nullptr));
+    if (!connectionWork_ || !deliveryWork_) {
         return false;
     }
-    auto* start = new ThreadStart{self, module};
-    UniqueHandle thread(CreateThread(nullptr, 0, routine, start, 0, nullptr));
-    if (!thread) {
-        delete start;
-        FreeLibrary(module);
-        return false;
-    }
+    SubmitThreadpoolWork(connectionWork_.get());
+    SubmitThreadpoolWork(deliveryWork_.get());
     return true;
 }
 
-// Only the connection thread is started here; it starts the delivery thread itself, so
-// that the constructor pays for one thread creation, not two.
-bool IPCMessageClient::State::StartThreads(const std::shared_ptr<State>& self)
+void CALLBACK IPCMessageClient::State::ConnectionWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK)
 {
-    return StartThread(self, &State::ConnectionThread);
+    // Runs until the client stops: the pool is to use other threads for other work.
+    CallbackMayRunLong(instance);
+    if (const std::shared_ptr<State> state = static_cast<State*>(context)->self_.lock()) {
+        state->RunConnection();
+    }
 }
 
-DWORD WINAPI IPCMessageClient::State::ConnectionThread(void* parameter)
+void CALLBACK IPCMessageClient::State::DeliveryWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK)
 {
-    HMODULE module = static_cast<ThreadStart*>(parameter)->module;
-    {
-        std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
-        if (!start->state->stopping_ && !start->state->StartThread(start->state, &State::DeliveryThread)) {
-            LogNotice(L"Pipelink could not start its delivery thread; nothing will be delivered");
-        }
-        start->state->RunConnection();
+    CallbackMayRunLong(instance);
+    if (const std::shared_ptr<State> state = static_cast<State*>(context)->self_.lock()) {
+        state->RunDelivery();
     }
-    FreeLibraryAndExitThread(module, 0);
-    return 0;
-}
-
-DWORD WINAPI IPCMessageClient::State::DeliveryThread(void* parameter)
-{
-    HMODULE module = static_cast<ThreadStart*>(parameter)->module;
-    {
-        std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
-        start->state->RunDelivery();
-    }
-    FreeLibraryAndExitThread(module, 0);
-    return 0;
 }
 
 // ---- outbound ----
@@ -438,6 +430,8 @@ void IPCMessageClient::State::RunDelivery()
     while (NextInbound(frame)) {
         Deliver(frame);
     }
+    // The pool thread goes on to run other work.
+    deliveryThreadId_ = 0;
 }
 
 void IPCMessageClient::State::Deliver(pipelink::Frame& frame)
@@ -519,29 +513,51 @@ void IPCMessageClient::State::Shutdown()
     UnregisterAll();
 }
 
+void IPCMessageClient::State::Join()
+{
+    // A callback that has not started is cancelled rather than waited for: its pool
+    // thread may be new and waiting for the loader lock to attach.
+    if (connectionWork_) {
+        WaitForThreadpoolWorkCallbacks(connectionWork_.get(), TRUE);
+    }
+    // A callable that destroys its own client cannot wait for itself; the delivery
+    // callback keeps the state alive until it returns.
+    if (deliveryWork_ && GetCurrentThreadId() != deliveryThreadId_) {
+        WaitForThreadpoolWorkCallbacks(deliveryWork_.get(), TRUE);
+    }
+}
+
 // ---- the client ----
 
 IPCMessageClient::IPCMessageClient(int moduleId, bool announceModule, bool keepConnected,
                                    const std::wstring& pipeName)
     : state_(std::make_shared<State>(moduleId, announceModule, keepConnected, PipeNameFromEnvironment(pipeName)))
 {
-    if (!state_->Ready() || !state_->StartThreads(state_)) {
+    if (!state_->Ready() || !state_->Start(state_)) {
         LogNotice(L"Pipelink could not start its threads; messages stay queued");
     }
 }
 
-// Runs when the owning module unloads, under the loader lock. It therefore never waits
-// for a thread to exit (an exiting thread needs that lock): it signals the threads,
-// waits only for a callable that is running right now to return, and leaves the state
-// to the threads, which hold this DLL loaded until they are gone. During process exit
-// the threads are already dead and nothing is touched.
+// Signals both loops, waits for a callable that is running right now to return, then
+// waits until neither loop runs. That is possible also under the loader lock (the
+// owning module unloaded by FreeLibrary): the loops run as callbacks on the process's
+// thread pool, whose threads outlive them and need no lock to leave a callback. So no
+// code of this DLL runs once the destructor has returned, and no thread of the client
+// is on its way out when the process exits: with threads of its own that ended through
+// FreeLibraryAndExitThread, a process exiting at that moment (right after FreeLibrary,
+// or right after a static client was destroyed) was now and then killed under Wine after
+// its work was done. During process exit the pool's threads are already dead and nothing
+// is touched.
 IPCMessageClient::~IPCMessageClient()
 {
     if (ProcessIsExiting()) {
-        new std::shared_ptr<State>(std::move(state_)); // deliberately left alive
+        // Left alive without touching the heap: a killed thread may have held its lock.
+        alignas(std::shared_ptr<State>) unsigned char forgotten[sizeof(std::shared_ptr<State>)];
+        new (forgotten) std::shared_ptr<State>(std::move(state_)); // never destroyed
         return;
     }
     state_->Shutdown();
+    state_->Join();
 }
 
 void IPCMessageClient::RegisterMessageCallback(int messageId, MessageCallback callback)
