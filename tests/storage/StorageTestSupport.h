@@ -164,31 +164,32 @@ inline BOOL WINAPI CreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attribute
     return REAL(CreateDirectoryW)(path, attributes);
 }
 
-inline HANDLE WINAPI CreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
-                                DWORD disposition, DWORD flags, HANDLE templateFile)
-{
-    Trace(L"CreateFileW %ls 0x%lx %lu %d %lu 0x%lx %d", path, access, share, attributes != nullptr, disposition, flags,
-          templateFile != nullptr);
-    return REAL(CreateFileW)(path, access, share, attributes, disposition, flags, templateFile);
-}
+// A hook that traces its arguments with format, then calls the function it replaces.
+#define TRACED(function, result, parameters, arguments, ...)                                                      \
+    inline result WINAPI function##Hook parameters                                                                 \
+    {                                                                                                              \
+        Trace(__VA_ARGS__);                                                                                        \
+        return REAL(function) arguments;                                                                           \
+    }
 
-// "SetSecurityInfo <handle open> <type> <parts> <owner/group/sacl given> <dacl>"
-inline DWORD WINAPI SetSecurity(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner, PSID group,
-                                PACL dacl, PACL sacl)
-{
-    DWORD flags = 0;
-    Trace(L"SetSecurityInfo %d %d %lu %d %ls", GetHandleInformation(handle, &flags), type, parts,
-          owner || group || sacl, DaclSddl(dacl).c_str());
-    return REAL(SetSecurityInfo)(handle, type, parts, owner, group, dacl, sacl);
-}
-
-inline DWORD WINAPI SetNamed(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner, PSID group,
-                             PACL dacl, PACL sacl)
-{
-    Trace(L"SetNamedSecurityInfoW %ls %d %lu %d %ls", name, type, parts, owner || group || sacl,
-          DaclSddl(dacl).c_str());
-    return REAL(SetNamedSecurityInfoW)(name, type, parts, owner, group, dacl, sacl);
-}
+TRACED(CreateFileW, HANDLE, (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD how,
+                             DWORD flags, HANDLE templateFile),
+       (path, access, share, attributes, how, flags, templateFile), L"CreateFileW %ls 0x%lx %lu %d %lu 0x%lx %d", path,
+       access, share, attributes != nullptr, how, flags, templateFile != nullptr)
+// "SetSecurityInfo <type> <parts> <owner/group/sacl given> <dacl>"
+TRACED(SetSecurityInfo, DWORD, (HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner, PSID group,
+                                PACL dacl, PACL sacl),
+       (handle, type, parts, owner, group, dacl, sacl), L"SetSecurityInfo %d %lu %d %ls", type, parts,
+       owner || group || sacl, DaclSddl(dacl).c_str())
+TRACED(SetNamedSecurityInfoW, DWORD, (LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner,
+                                      PSID group, PACL dacl, PACL sacl),
+       (name, type, parts, owner, group, dacl, sacl), L"SetNamedSecurityInfoW %ls %d %lu %d %ls", name, type, parts,
+       owner || group || sacl, DaclSddl(dacl).c_str())
+TRACED(OpenProcessToken, BOOL, (HANDLE process, DWORD access, PHANDLE token), (process, access, token),
+       L"OpenProcessToken 0x%lx", access)
+TRACED(GetFileSecurityW, BOOL, (LPCWSTR path, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR descriptor,
+                                DWORD length, LPDWORD needed),
+       (path, parts, descriptor, length, needed), L"GetFileSecurityW %lu %d", parts, descriptor != nullptr)
 
 inline DWORD WINAPI GetNamed(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner, PSID* group,
                              PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
@@ -216,19 +217,6 @@ inline BOOL WINAPI Check(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD de
     return REAL(AccessCheck)(descriptor, token, desired, mapping, privileges, privilegeLength, granted, status);
 }
 
-inline BOOL WINAPI OpenToken(HANDLE process, DWORD access, PHANDLE token)
-{
-    Trace(L"OpenProcessToken 0x%lx", access);
-    return REAL(OpenProcessToken)(process, access, token);
-}
-
-inline BOOL WINAPI FileSecurity(LPCWSTR path, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR descriptor,
-                                DWORD length, LPDWORD needed)
-{
-    Trace(L"GetFileSecurityW %lu %d", parts, descriptor != nullptr);
-    return REAL(GetFileSecurityW)(path, parts, descriptor, length, needed);
-}
-
 } // namespace hooks
 
 // Every hook above in the import table of module, for the scope; one instance at a time.
@@ -246,13 +234,13 @@ public:
         };
         add("SetEntriesInAclW", &hooks::SetEntries);
         add("CreateDirectoryW", &hooks::CreateDirectory);
-        add("CreateFileW", &hooks::CreateFile);
-        add("SetSecurityInfo", &hooks::SetSecurity);
-        add("SetNamedSecurityInfoW", &hooks::SetNamed);
+        add("CreateFileW", &hooks::CreateFileWHook);
+        add("SetSecurityInfo", &hooks::SetSecurityInfoHook);
+        add("SetNamedSecurityInfoW", &hooks::SetNamedSecurityInfoWHook);
         add("GetNamedSecurityInfoW", &hooks::GetNamed);
         add("AccessCheck", &hooks::Check);
-        add("OpenProcessToken", &hooks::OpenToken);
-        add("GetFileSecurityW", &hooks::FileSecurity);
+        add("OpenProcessToken", &hooks::OpenProcessTokenHook);
+        add("GetFileSecurityW", &hooks::GetFileSecurityWHook);
     }
     bool active() const
     {
