@@ -19,10 +19,16 @@ namespace {
 struct DigestFields {
     std::uintptr_t hash;
     std::uint32_t algorithmId, digestLength;
-    bool operator==(const DigestFields& o) const { return std::tie(hash, algorithmId, digestLength) == std::tie(o.hash, o.algorithmId, o.digestLength); }
+    bool operator==(const DigestFields& o) const
+    {
+        return std::tie(hash, algorithmId, digestLength) == std::tie(o.hash, o.algorithmId, o.digestLength);
+    }
 };
 static_assert(sizeof(DE::CryptMD5) == sizeof(void*) + sizeof(DigestFields), "vtable pointer and the fields");
-DigestFields& FieldsOf(DE::CryptBase& object) { return *reinterpret_cast<DigestFields*>(reinterpret_cast<char*>(&object) + sizeof(void*)); }
+DigestFields& FieldsOf(DE::CryptBase& object)
+{
+    return *reinterpret_cast<DigestFields*>(reinterpret_cast<char*>(&object) + sizeof(void*));
+}
 
 // Every Reset that Pathkit.dll sees: the object and the handle it held.
 std::vector<std::pair<const void*, std::uintptr_t>> g_resets;
@@ -60,7 +66,10 @@ struct ShelfFields {
     bool loaded, itVersion;
     std::string productName, productVersion, channel, region;
     bool loginGuide, oem;
-    auto Tied() const { return std::tie(properties, loaded, itVersion, productName, productVersion, channel, region, loginGuide, oem); }
+    auto Tied() const
+    {
+        return std::tie(properties, loaded, itVersion, productName, productVersion, channel, region, loginGuide, oem);
+    }
     bool operator==(const ShelfFields& o) const { return Tied() == o.Tied(); }
 };
 static_assert(sizeof(ShelfFields) == sizeof(XaloSoftShelf), "same members, same order");
@@ -126,15 +135,20 @@ TEST(SolEvent, LimitsAreTheLibrarysExportedConstants)
 {
     const HMODULE module = GetModuleHandleW(L"FerrydockUITrans.dll");
     const std::tuple<const char*, const void*, long long> limits[] = {
-        {"_ZN8SolEvent11MAX_KEY_LENE", &SolEvent::MAX_KEY_LEN, 32},    {"_ZN8SolEvent12MAX_PAIR_NUME", &SolEvent::MAX_PAIR_NUM, 256},
-        {"_ZN8SolEvent12MAX_PATH_LENE", &SolEvent::MAX_PATH_LEN, 256}, {"_ZN8SolEvent12MAX_FILE_NUME", &SolEvent::MAX_FILE_NUM, 10},
-        {"_ZN8SolEvent12MAX_ARR_SIZEE", &SolEvent::MAX_ARR_SIZE, 100}, {"_ZN8SolEvent13MAX_VALUE_LENE", &SolEvent::MAX_VALUE_LEN, 1024},
+        {"_ZN8SolEvent11MAX_KEY_LENE", &SolEvent::MAX_KEY_LEN, 32},
+        {"_ZN8SolEvent12MAX_PAIR_NUME", &SolEvent::MAX_PAIR_NUM, 256},
+        {"_ZN8SolEvent12MAX_PATH_LENE", &SolEvent::MAX_PATH_LEN, 256},
+        {"_ZN8SolEvent12MAX_FILE_NUME", &SolEvent::MAX_FILE_NUM, 10},
+        {"_ZN8SolEvent12MAX_ARR_SIZEE", &SolEvent::MAX_ARR_SIZE, 100},
+        {"_ZN8SolEvent13MAX_VALUE_LENE", &SolEvent::MAX_VALUE_LEN, 1024},
         {"_ZN8SolEvent11INVALID_NUME", &SolEvent::INVALID_NUM, -1},
     };
     for (const auto& [name, address, value] : limits) {
         const void* exported = reinterpret_cast<const void*>(GetProcAddress(module, name));
         ASSERT_EQ(exported, address) << name;
-        EXPECT_EQ(value < 0 ? *static_cast<const std::int32_t*>(exported) : *static_cast<const std::int64_t*>(exported), value) << name;
+        const long long read = value < 0 ? *static_cast<const std::int32_t*>(exported)
+                                         : *static_cast<const std::int64_t*>(exported);
+        EXPECT_EQ(read, value) << name;
     }
     EXPECT_EQ(reinterpret_cast<const void*>(GetProcAddress(module, "_ZN5KdSDK13NAMESPACE_WMIE")), KdSDK::NAMESPACE_WMI);
     EXPECT_STREQ(KdSDK::NAMESPACE_WMI, L"ROOT\\WMI");

@@ -44,7 +44,7 @@ TEST(AccessList, RemoveEveryEntryOfOneSidThenAddOneGrantInCanonicalOrder)
         ASSERT_TRUE(dacl.Assign(DaclOf(descriptor)));
         LocalFree(descriptor);
         EXPECT_EQ(dacl.RemoveAces(Sid::FromString(L"BU")), c.removed);
-        ASSERT_TRUE(dacl.AddAllowedAce(Sid::FromString(L"BU"), FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+        ASSERT_TRUE(dacl.AddAllowedAce(Sid::FromString(L"BU"), FILE_ALL_ACCESS, 3 /* inherited by all below */));
         std::vector<BYTE> list;
         ASSERT_TRUE(dacl.Build(list));
         EXPECT_TRUE(IsValidAcl(reinterpret_cast<PACL>(list.data())));
@@ -122,15 +122,16 @@ TEST(DirManager, CanAccessFolder)
         {"AccessCheck", 1, 1338, false, untouched, {token, DirLine(4, L"AccessCheck failed 1338", op)}},
         {"OpenProcessToken", 1, 5, false, untouched, {}},
         {"DuplicateToken", 1, 5, false, untouched, {token}},
-        {"GetFileSecurityW", 1, 5, false, untouched, {DirLine(4, L"failed to get length by calling GetFileSecurity 5", op)}},
+        {"GetFileSecurityW", 1, 5, false, untouched,
+         {DirLine(4, L"failed to get length by calling GetFileSecurity 5", op)}},
         {"GetFileSecurityW", 2, 5, false, untouched, {DirLine(4, L"GetFileSecurity failed", op)}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
         const bool deny = std::string(c.failing) == "Denying";
         const auto failing = Failing(kTestModule, deny ? "" : c.failing, c.at, c.error);
-        const auto denying = deny ? std::make_unique<testsupport::ImportPatch>(kTestModule, "advapi32.dll", "AccessCheck",
-                                                                              reinterpret_cast<void*>(&Denying))
+        const auto denying = deny ? std::make_unique<testsupport::ImportPatch>(
+                                        kTestModule, "advapi32.dll", "AccessCheck", reinterpret_cast<void*>(&Denying))
                                   : nullptr;
         LogCapture log;
         DWORD granted = untouched;

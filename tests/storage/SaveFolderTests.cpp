@@ -84,8 +84,9 @@ TEST_F(SaveFolders, FirstCallCreatesSecondChecksDeniedAccessIsRepaired)
             ASSERT_TRUE(hooks.active());
             EXPECT_EQ(Call(name), final);
             EXPECT_EQ(hooks.Calls(L"SetEntries"), entries);
-            EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"), (Lines{L"CreateDirectoryW " + product + L" none",
-                                                              L"CreateDirectoryW " + final + L" 24 0 " + UserFolderDacl()}));
+            EXPECT_EQ(hooks.Calls(L"CreateDirectoryW"),
+                      (Lines{L"CreateDirectoryW " + product + L" none",
+                             L"CreateDirectoryW " + final + L" 24 0 " + UserFolderDacl()}));
             EXPECT_EQ(hooks.Calls(L"AccessCheck").size(), 1u) << "full access: no repair";
         }
         EXPECT_TRUE(HiddenAndSystem(product) && HiddenAndSystem(final));
@@ -105,7 +106,8 @@ TEST_F(SaveFolders, FirstCallCreatesSecondChecksDeniedAccessIsRepaired)
         Lines steps;
         for (const auto& call : hooks.Calls()) {
             const std::wstring step = call.substr(0, call.find(L' '));
-            if (step == L"AccessCheck" || step == L"SetSecurityInfo" || call.find(L"SetNamedSecurityInfoW " + final) == 0) {
+            const bool finalsGrant = call.rfind(L"SetNamedSecurityInfoW " + final, 0) == 0;
+            if (step == L"AccessCheck" || step == L"SetSecurityInfo" || finalsGrant) {
                 steps.push_back(step);
             }
         }
@@ -114,9 +116,9 @@ TEST_F(SaveFolders, FirstCallCreatesSecondChecksDeniedAccessIsRepaired)
         // Opened to rewrite its list only (READ_CONTROL | WRITE_DAC, no sharing, as a folder).
         EXPECT_EQ(hooks.Calls(L"CreateFileW"), Lines{L"CreateFileW " + final + L" 0x60000 0 0 3 0x2000000 0"});
         EXPECT_EQ(hooks.Calls(L"SetSecurityInfo"), Lines{L"SetSecurityInfo 1 4 0 " + UserFolderDacl()});
-        EXPECT_EQ(Logged(log, 3, L" folder"), (Records{DirLine(4, L"can't access " + kind + L" folder, permission is 0", name),
-                                          DirLine(3, L"get " + kind + L" folder access ret: 0, get permission: 0",
-                                                  name)}));
+        EXPECT_EQ(Logged(log, 3, L" folder"),
+                  (Records{DirLine(4, L"can't access " + kind + L" folder, permission is 0", name),
+                           DirLine(3, L"get " + kind + L" folder access ret: 0, get permission: 0", name)}));
     }
 }
 
@@ -158,7 +160,8 @@ TEST_F(SaveFolders, FallbacksAndFailedSteps)
 TEST_F(SaveFolders, BufferRulesOfAllThreeExports)
 {
     for (const char* name : {"GetSaveFileDir", "GetSaveDbDir", "GetCurrentUserName"}) {
-        const std::wstring text = Call(name), where = L"(FerrydockIpc::" + std::wstring(name, name + strlen(name)) + L")";
+        const std::wstring text = Call(name);
+        const std::wstring where = L"(FerrydockIpc::" + std::wstring(name, name + strlen(name)) + L")";
         const int exact = static_cast<int>(text.size()) + 1;
         const LogRecord tooSmall{4, L"wcscpy_s path fail: 34" + where};
         const LogRecord refused{4, (name[3] == 'C' ? L"input is empty" : L"dir is null or len is less than 1") + where};

@@ -43,8 +43,9 @@ bool Named(const char* names, const std::string& text, bool part = false)
 // the suite's classes; suite calls that return an object or reference used without a test.
 const char* const kNotSwept =
     "SetLastError EnterCriticalSection LeaveCriticalSection DeleteCriticalSection InitializeCriticalSection Sleep "
-    "ReleaseStgMedium RegisterMessageCallback 3Log 6Report 4Init 5Reset GetLastError GetCurrentProcess GetCurrentThread "
-    "GetCurrentProcessId GetCurrentThreadId GetSidLengthRequired GetSidSubAuthority GetSidSubAuthorityCount GetLengthSid "
+    "ReleaseStgMedium RegisterMessageCallback 3Log 6Report 4Init 5Reset GetLastError GetCurrentProcess "
+    "GetCurrentThread GetCurrentProcessId GetCurrentThreadId GetSidLengthRequired GetSidSubAuthority "
+    "GetSidSubAuthorityCount GetLengthSid "
     "RtlCaptureContext RtlLookupFunctionEntry RtlVirtualUnwind RtlUnwindEx SetUnhandledExceptionFilter TlsGetValue C1E "
     "C2E D0E D1E D2E GetInstance Instance GetGlobalKdSharePath GetVeltraShareName ByJson IsAgreeClause";
 
@@ -162,8 +163,9 @@ const std::function<void(Outcome&)> kFamilies[] = {
     [](Outcome& out) { // IPC: lifecycle, every notification, one inbound message through the service
         Export<PFN_RegisterTextCallback>("RegisterWndShowFileCallback")([](const wchar_t*) { ++g_shownFiles; });
         Export<PFN_BoolVoid>("InitIPCModule")();
-        for (const char* name : {"WndShowFinsh", "SendWindowClose", "SendRecentToMessageUI", "SendDeviceGetToFilesystem",
-                                 "SendFinishTransferMesseage", "SendToOpenSettingCenter", "SendToOpenUseMachineSkills"}) {
+        for (const char* name : {"WndShowFinsh", "SendWindowClose", "SendRecentToMessageUI",
+                                 "SendDeviceGetToFilesystem", "SendFinishTransferMesseage", "SendToOpenSettingCenter",
+                                 "SendToOpenUseMachineSkills"}) {
             Export<PFN_VoidVoid>(name)();
         }
         Export<PFN_VoidText>("SendFileInfoAllToFilesystem")(L"{\"name\":\"caf\u00E9\"}");
@@ -271,8 +273,9 @@ TEST(ImportSweep, EveryImportFailingOnItsFirstThenSecondCall)
             const Outcome out = RunFamilies([&] { return failing.calls() >= failAt; });
             called = failing.calls();
             EXPECT_TRUE(out.terminated) << where;
-            for (const auto& [result, correct] : {std::pair{out.saveDir, baseline.saveDir}, {out.dbDir, baseline.dbDir},
-                                                   {out.repairedSaveDir, baseline.saveDir}, {out.repairedDbDir, baseline.dbDir}}) {
+            for (const auto& [result, correct] :
+                 {std::pair{out.saveDir, baseline.saveDir}, {out.dbDir, baseline.dbDir},
+                  {out.repairedSaveDir, baseline.saveDir}, {out.repairedDbDir, baseline.dbDir}}) {
                 EXPECT_TRUE(AcceptablePath(result, correct)) << where << testing::PrintToString(result);
             }
             EXPECT_TRUE(out.user.empty() || IsSidText(out.user)) << where << testing::PrintToString(out.user);
