@@ -1,7 +1,8 @@
+// The reporting and product-query exports, by name from the loaded library as the interface
+// reaches them; what reaches the stand-ins is read back from their record file.
 #include "report/DataReport.h"
 
 #include "FerrydockUITrans.h"
-#include "RecordFile.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -11,12 +12,12 @@
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <new>
 
-using reporttest::RecordFile;
-using reporttest::ScopedVariable;
 using testsupport::LogCapture;
 using testsupport::LogRecord;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -33,111 +34,89 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
 
 namespace {
 
-LogRecord Refusal(const wchar_t* message)
+// The lines the stand-ins appended to their record file since the last call.
+Lines TakeRecords()
 {
-    return {4, std::wstring(message) + L"(FerrydockIpc::SendFerrydockDataReport)"};
+    static const wchar_t* const path = L"report-test.jsonl";
+    SetEnvironmentVariableW(L"FERRYDOCK_REPORT_FILE", path);
+    std::ifstream file(path, std::ios::binary);
+    Lines lines;
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
+    file.close();
+    DeleteFileW(path);
+    return lines;
 }
 
-std::string ReportRecord(int id, const std::string& escapedJson)
+LogRecord Refusal(const std::wstring& message) { return {4, message + L"(FerrydockIpc::SendFerrydockDataReport)"}; }
+
+std::string Report(int id, const std::string& escapedJson)
 {
     return "{\"call\":\"Report\",\"id\":" + std::to_string(id) + ",\"json\":\"" + escapedJson + "\"}";
 }
 
-const std::string kInit = R"({"call":"Init","id":0,"app":"FerrydockUI"})";
+template <typename Fn>
+Fn Export(const char* name)
+{
+    static const HMODULE module = LoadLibraryW(L"FerrydockUITrans.dll");
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
 
 } // namespace
 
 TEST(SendFerrydockDataReport, ChecksInOrderThenReportsTheTextInTheAnsiCodePage)
 {
     ASSERT_EQ(GetACP(), 1252u) << "the test runner pins LANG=C.UTF-8, which gives code page 1252";
-    RecordFile records;
-    const LogRecord isNull = Refusal(L"input id or msg is null");
     const LogRecord negative = Refusal(L"input id or length is less than 0");
     const struct {
-        const char* name;
         int id;
         const wchar_t* text;
         int length;
         bool failConversion;
         std::vector<LogRecord> log;
-        std::vector<std::string> records;
+        Lines records;
     } cases[] = {
-        {"null text and negative id: only the first check speaks", -1, nullptr, -1, false, {isNull}, {}},
-        {"null text", 3, nullptr, 4, false, {isNull}, {}},
-        {"negative id", -1, L"{}", 2, false, {negative}, {}},
-        {"lowest id", INT_MIN, L"{}", 2, false, {negative}, {}},
-        {"negative length", 1, L"{}", -1, false, {negative}, {}},
-        {"conversion gives null", 1, L"{}", 2, true, {Refusal(L"trans wchar to char failed")}, {}},
-        {"id 0 and length 0 are accepted", 0, L"{\"k\":\"v\"}", 0, false, {}, {ReportRecord(0, R"({\"k\":\"v\"})")}},
-        {"empty text is reported", 5, L"", 0, false, {}, {ReportRecord(5, "")}},
-        {"text longer than length is reported whole", 6, L"{\"a\":[1,2,3]}", 3, false, {},
-         {ReportRecord(6, R"({\"a\":[1,2,3]})")}},
-        {"highest id", INT_MAX, L"[]", 2, false, {}, {ReportRecord(INT_MAX, "[]")}},
+        {-1, nullptr, -1, false, {Refusal(L"input id or msg is null")}, {}}, // only the first check speaks
+        {-1, L"{}", 2, false, {negative}, {}},
+        {1, L"{}", -1, false, {negative}, {}},
+        {1, L"{}", 2, true, {Refusal(L"trans wchar to char failed")}, {}},
+        {0, L"", 0, false, {}, {Report(0, "")}},
+        {INT_MAX, L"{\"a\":[1,2,3]}", 3, false, {}, {Report(INT_MAX, R"({\"a\":[1,2,3]})")}}, // length bounds nothing
         // e-acute and the euro sign have bytes in 1252; the CJK character becomes '?'.
-        {"non-ASCII text arrives in code page 1252", 7, L"{\"n\":\"caf\u00e9 \u20ac \u4e2d\"}", 9, false, {},
-         {ReportRecord(7, "{\\\"n\\\":\\\"caf\xE9 \x80 ?\\\"}")}},
+        {7, L"caf\u00e9 \u20ac \u4e2d", 9, false, {}, {Report(7, "caf\xE9 \x80 ?")}},
     };
+    TakeRecords();
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.id);
         const LogCapture capture;
         g_failNextNothrowArrayNew = c.failConversion;
         FerrydockIpc::SendFerrydockDataReport(c.id, c.text, c.length);
         g_failNextNothrowArrayNew = false;
         EXPECT_EQ(capture.Records(), c.log);
-        EXPECT_EQ(records.Lines(), c.records);
-        records.Clear();
+        EXPECT_EQ(TakeRecords(), c.records);
     }
 }
 
-// The exports as the interface reaches them, by name from the loaded library; Init is silent.
-TEST(DataReportExports, InitAndSendForwardIdAndTextUnchanged)
+// Through the exports, with the stand-ins' answers set in the environment: unset gives
+// their defaults (agreement "1", not the IT edition), set but empty is an empty answer.
+TEST(DataReportExports, ForwardEverythingUnchanged)
 {
-    const RecordFile records;
-    HMODULE module = LoadLibraryW(L"FerrydockUITrans.dll");
-    ASSERT_NE(module, nullptr) << GetLastError();
-    const auto init =
-        reinterpret_cast<PFN_VoidVoid>(reinterpret_cast<void*>(GetProcAddress(module, "InitFerrydockDataReport")));
-    const auto send = reinterpret_cast<PFN_SendFerrydockDataReport>(
-        reinterpret_cast<void*>(GetProcAddress(module, "SendFerrydockDataReport")));
-    ASSERT_TRUE(init != nullptr && send != nullptr);
+    TakeRecords();
     const LogCapture capture;
-    init();
-    init();
-    send(42, L"{\"page\":\"main\"}", 15);
-    send(-42, L"{}", 2);
-    EXPECT_EQ(records.Lines(), (std::vector<std::string>{kInit, kInit, ReportRecord(42, R"({\"page\":\"main\"})")}));
+    Export<PFN_VoidVoid>("InitFerrydockDataReport")();
+    Export<PFN_SendFerrydockDataReport>("SendFerrydockDataReport")(42, L"{\"page\":\"main\"}", 15);
+    Export<PFN_SendFerrydockDataReport>("SendFerrydockDataReport")(-42, L"{}", 2);
+    EXPECT_EQ(TakeRecords(),
+              (Lines{R"({"call":"Init","id":0,"app":"FerrydockUI"})", Report(42, R"({\"page\":\"main\"})")}));
     EXPECT_EQ(capture.Records(), std::vector<LogRecord>{Refusal(L"input id or length is less than 0")});
-    FreeLibrary(module);
-}
-
-// A variable set but empty is an empty answer; unset gives the stand-in's default
-// (agreement "1", not the IT edition).
-TEST(ProductQueries, AnswersMapExactly)
-{
-    const struct {
-        const wchar_t* variable;
-        bool (*query)();
-        std::optional<std::wstring> answer;
-        bool expected;
-    } cases[] = {
-        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"1", true},
-        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"", false},
-        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"0", false},
-        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"2", false},
-        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"11", false},
-        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L"10", false},
-        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, L" 1", false},
-        {L"FERRYDOCK_AGREE_CLAUSE", FerrydockIpc::IsAgreeClause, std::nullopt, true},
-        {L"FERRYDOCK_IT_VERSION", FerrydockIpc::IsITVersion, L"1", true},
-        {L"FERRYDOCK_IT_VERSION", FerrydockIpc::IsITVersion, L"0", false},
-        {L"FERRYDOCK_IT_VERSION", FerrydockIpc::IsITVersion, L"", false},
-        {L"FERRYDOCK_IT_VERSION", FerrydockIpc::IsITVersion, std::nullopt, false},
-    };
-    const LogCapture capture;
-    for (const auto& c : cases) {
-        const ScopedVariable variable(c.variable, c.answer);
-        EXPECT_EQ(c.query(), c.expected) << testing::PrintToString(std::wstring(c.variable)) << " "
-                                         << (c.answer ? testing::PrintToString(*c.answer) : "unset");
+    const std::pair<const char*, std::vector<std::pair<const wchar_t*, bool>>> queries[] = {
+        {"IsAgreeClause", {{L"1", true}, {L"", false}, {L"0", false}, {L"10", false}, {nullptr, true}}},
+        {"IsITVersion", {{L"1", true}, {L"0", false}, {nullptr, false}}}};
+    for (const auto& [name, answers] : queries) {
+        for (const auto& [answer, expected] : answers) {
+            SetEnvironmentVariableW(name[2] == 'A' ? L"FERRYDOCK_AGREE_CLAUSE" : L"FERRYDOCK_IT_VERSION", answer);
+            EXPECT_EQ(Export<PFN_BoolVoid>(name)(), expected) << name << " " << (answer ? "set" : "unset");
+        }
     }
-    EXPECT_TRUE(capture.Records().empty());
 }

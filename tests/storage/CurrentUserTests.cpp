@@ -1,5 +1,5 @@
-// The SID text of the session's user, with the session search driven through
-// patched imports of the test executable (the code under test is linked into it).
+// The SID text of the session's user, with the session search driven through patched
+// imports of the test executable (the code under test is linked into it).
 #include "StorageTestSupport.h"
 
 #include "storage/CurrentUser.h"
@@ -11,9 +11,8 @@
 #include <secext.h>
 #include <wtsapi32.h>
 
-#include <map>
-
 using namespace storagetest;
+using Patches = std::vector<std::unique_ptr<testsupport::ImportPatch>>;
 
 namespace {
 
@@ -27,22 +26,18 @@ struct Sessions {
     BOOL enumerated = TRUE;
     std::vector<DWORD> queried;
     std::vector<void*> freed;
+    HANDLE token = nullptr; // handed out by the token query, when set
+    bool impersonating = false;
 } g;
 
-decltype(&::WTSGetActiveConsoleSessionId) realConsole;
-decltype(&::WTSQueryUserToken) realQuery;
-decltype(&::WTSEnumerateSessionsW) realEnumerate;
-decltype(&::WTSFreeMemory) realFree;
 decltype(&::GetUserNameExW) realUserName;
 decltype(&::LookupAccountNameW) realLookup;
 
-DWORD WINAPI Console() { return kConsole; }
-
-BOOL WINAPI QueryFails(ULONG session, PHANDLE)
+BOOL WINAPI Query(ULONG session, PHANDLE token)
 {
     g.queried.push_back(session);
-    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-    return FALSE;
+    *token = g.token;
+    return g.token != nullptr || (SetLastError(ERROR_PRIVILEGE_NOT_HELD), FALSE);
 }
 
 BOOL WINAPI Enumerate(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* list, DWORD* count)
@@ -53,14 +48,17 @@ BOOL WINAPI Enumerate(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION
     return g.enumerated;
 }
 
-void WINAPI Free(PVOID memory) { g.freed.push_back(memory); }
-
-// The name of the session whose token was asked for last.
-BOOLEAN WINAPI NameOfQueriedSession(EXTENDED_NAME_FORMAT format, LPWSTR buffer, PULONG size)
+// With a token handed out: the real name, and whether the thread impersonates. Without:
+// the name of the session whose token was asked for last.
+BOOLEAN WINAPI Name(EXTENDED_NAME_FORMAT format, LPWSTR buffer, PULONG size)
 {
     EXPECT_TRUE(format == NameSamCompatible && *size == 260);
+    HANDLE thread = nullptr;
+    g.impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread) != FALSE;
+    CloseHandle(thread);
     const auto found = g.names.find(g.queried.back());
-    return found != g.names.end() && wcscpy_s(buffer, *size, found->second.c_str()) == 0;
+    return g.token != nullptr ? realUserName(format, buffer, size)
+                              : found != g.names.end() && wcscpy_s(buffer, *size, found->second.c_str()) == 0;
 }
 
 // Wine (like Windows) answers an empty name with a domain SID; here it stands for a
@@ -76,6 +74,24 @@ BOOL WINAPI Lookup(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWS
     return realLookup(system, name, sid, sidSize, domain, domainSize, use);
 }
 
+Patches PatchSessionCalls()
+{
+    const auto patch = [](const char* dll, const char* name, auto replacement) {
+        return std::make_unique<testsupport::ImportPatch>(GetModuleHandleW(nullptr), dll, name,
+                                                          reinterpret_cast<void*>(replacement));
+    };
+    Patches patches;
+    patches.push_back(patch("kernel32.dll", "WTSGetActiveConsoleSessionId", +[]() -> DWORD { return kConsole; }));
+    patches.push_back(patch("wtsapi32.dll", "WTSQueryUserToken", &Query));
+    patches.push_back(patch("wtsapi32.dll", "WTSEnumerateSessionsW", &Enumerate));
+    patches.push_back(patch("wtsapi32.dll", "WTSFreeMemory", +[](PVOID memory) { g.freed.push_back(memory); }));
+    patches.push_back(patch("secur32.dll", "GetUserNameExW", &Name));
+    realUserName = patches.back()->original<decltype(realUserName)>();
+    patches.push_back(patch("advapi32.dll", "LookupAccountNameW", &Lookup));
+    realLookup = patches.back()->original<decltype(realLookup)>();
+    return patches;
+}
+
 std::wstring MyName()
 {
     wchar_t name[260] = {};
@@ -88,16 +104,14 @@ WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) { return {id, 
 
 } // namespace
 
-// Unpatched, the SID text is the process token's user. Patched: the console's user first;
-// only when that gives no SID text does the session list decide, and its first active session wins.
+// The console's user first; only when that gives no SID text does the session list
+// decide, and its first active session wins.
 TEST(CurrentUser, SessionSearch)
 {
-    const std::wstring me = MyName();
-    const std::wstring mine = ProcessUserSid();
-    EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), mine);
-    EXPECT_EQ(FerrydockIpc::GetAccountStringSid(me), mine);
+    const std::wstring me = MyName(), mine = ProcessUserSid();
+    EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), mine) << "unpatched: the process token's user";
     const auto active = WTS_CONNECTSTATE_CLASS::WTSActive;
-    struct Case {
+    const struct {
         const char* what;
         std::map<DWORD, std::wstring> names;
         std::vector<WTS_SESSION_INFOW> list;
@@ -105,32 +119,20 @@ TEST(CurrentUser, SessionSearch)
         std::wstring expected;
         std::vector<DWORD> queried;
         bool listFreed;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"console user found", {{kConsole, me}}, {Session(5, active)}, TRUE, mine, {kConsole}, false},
         {"first of two active sessions", {{kConsole, kUnknown}, {5, me}, {7, kUnknown}},
          {Session(0, WTSDisconnected), Session(5, active), Session(7, active)}, TRUE, mine, {kConsole, 5}, true},
         {"first active session's user unknown: the second is not tried", {{kConsole, kUnknown}, {7, me}},
          {Session(5, active), Session(7, active)}, TRUE, L"", {kConsole, 5}, true},
         {"no active session", {{3, me}}, {Session(3, WTSListen)}, TRUE, L"", {kConsole}, true},
-        {"name queries fail", {}, {Session(5, active)}, TRUE, L"", {kConsole, 5}, true},
         {"enumeration fails, its list is still released", {{5, me}}, {Session(5, active)}, FALSE, L"", {kConsole},
          true},
     };
-    const HMODULE exe = TestModule();
-    const auto patches = {
-        Patch(exe, "kernel32.dll", "WTSGetActiveConsoleSessionId", &Console, realConsole),
-        Patch(exe, "wtsapi32.dll", "WTSQueryUserToken", &QueryFails, realQuery),
-        Patch(exe, "wtsapi32.dll", "WTSEnumerateSessionsW", &Enumerate, realEnumerate),
-        Patch(exe, "wtsapi32.dll", "WTSFreeMemory", &Free, realFree),
-        Patch(exe, "secur32.dll", "GetUserNameExW", &NameOfQueriedSession, realUserName),
-        Patch(exe, "advapi32.dll", "LookupAccountNameW", &Lookup, realLookup)};
-    for (const auto& patch : patches) {
-        ASSERT_TRUE(patch->active());
-    }
-    for (const Case& c : cases) {
+    const Patches patches = PatchSessionCalls();
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        g = Sessions{c.names, c.list, c.enumerated, {}, {}};
+        g = Sessions{c.names, c.list, c.enumerated, {}, {}, nullptr, false};
         EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), c.expected);
         EXPECT_EQ(g.queried, c.queried);
         EXPECT_EQ(g.freed, c.listFreed ? std::vector<void*>{g.list.data()} : std::vector<void*>{});
@@ -141,40 +143,18 @@ TEST(CurrentUser, SessionSearch)
     wchar_t buffer[64] = L"unchanged";
     FerrydockIpc::GetCurrentUserName(buffer, 64);
     EXPECT_STREQ(buffer, L"");
-    EXPECT_EQ(log.Records(), std::vector<testsupport::LogRecord>{});
-}
+    EXPECT_EQ(log.Records(), Records{});
 
-// A session token is impersonated only for the name query, then reverted and closed.
-TEST(CurrentUser, SessionTokenIsImpersonatedRevertedAndClosed)
-{
-    static HANDLE handedOut = nullptr;
-    static bool impersonating = false;
-    struct Fakes {
-        static BOOL WINAPI Query(ULONG, PHANDLE token)
-        {
-            HANDLE process = nullptr;
-            OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process);
-            DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &handedOut);
-            CloseHandle(process);
-            *token = handedOut;
-            return TRUE;
-        }
-        static BOOLEAN WINAPI Name(EXTENDED_NAME_FORMAT format, LPWSTR buffer, PULONG size)
-        {
-            HANDLE thread = nullptr;
-            impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread) != FALSE;
-            CloseHandle(thread);
-            return realUserName(format, buffer, size);
-        }
-    };
-    const auto query = Patch(TestModule(), "wtsapi32.dll", "WTSQueryUserToken", &Fakes::Query, realQuery);
-    const auto name = Patch(TestModule(), "secur32.dll", "GetUserNameExW", &Fakes::Name, realUserName);
-    ASSERT_TRUE(query->active() && name->active());
-
-    EXPECT_EQ(FerrydockIpc::GetSessionUserName(kConsole), MyName());
-    EXPECT_TRUE(impersonating);
+    // A session token is impersonated only for the name query, then reverted and closed.
+    HANDLE process = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process);
+    g = Sessions{};
+    DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &g.token);
+    CloseHandle(process);
+    EXPECT_EQ(FerrydockIpc::GetSessionUserName(kConsole), me);
+    EXPECT_TRUE(g.impersonating);
     HANDLE thread = nullptr;
     EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread)) << "reverted";
     DWORD flags = 0;
-    EXPECT_FALSE(GetHandleInformation(handedOut, &flags)) << "closed";
+    EXPECT_FALSE(GetHandleInformation(g.token, &flags)) << "closed";
 }

@@ -1,79 +1,260 @@
-// Helpers of the storage tests: temporary folder trees, environment overrides, access lists
-// as SDDL text, the process user's SID, typed import patches, and SecurityHooks.
+// Helpers of the storage tests: temporary folders, access lists as SDDL text, the process
+// user's SID, and SecurityHooks, which patch a module's security and folder imports to trace
+// what the module passes (access lists as SDDL). Wine does not enforce file access lists,
+// so the lists are checked where they are handed to the system. Failures of single calls
+// come from the sweep's FailingImport, layered over the hooks.
 #pragma once
 
 #include "support/ImportPatch.h"
 #include "support/LogCapture.h"
+#include "sweep/FailingImport.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
-#include <memory>
-#include <string>
-#include <vector>
+#include <algorithm>
+#include <cstdarg>
+#include <filesystem>
+#include <map>
+#include <mutex>
 
 namespace storagetest {
 
+using Lines = std::vector<std::wstring>;
+using Records = std::vector<testsupport::LogRecord>;
+
 // A fresh folder under %TEMP%, removed with everything below it at the end.
 struct TempTree {
-    TempTree();
-    ~TempTree();
+    TempTree() { std::filesystem::create_directory(root); }
+    ~TempTree()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
     std::wstring operator/(const std::wstring& relative) const { return root + L"\\" + relative; }
-    std::wstring root;
+    inline static int counter = 0;
+    const std::wstring root = (std::filesystem::temp_directory_path() /
+                               ("fdstorage-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter)))
+                                  .wstring();
 };
 
-// Sets (or, with null, removes) an environment variable for the scope.
-struct ScopedEnv {
-    ScopedEnv(const wchar_t* name, const wchar_t* value);
-    ~ScopedEnv();
-    std::wstring name, old;
-    bool hadOld;
-};
-
-inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 inline bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
-std::wstring DaclSddl(const ACL* list); // "D:(...)"
-// The access list of an SDDL descriptor, as bytes.
-std::vector<BYTE> SddlDacl(const wchar_t* sddl);
-std::wstring SidText(PSID sid);
-// The user SID of the process token, converted here independently of the code under test.
-std::wstring ProcessUserSid();
-// The three full-access entries of a user's folder, as SDDL.
-std::wstring UserFolderDacl();
-// A DirManager line: tag, text, "(FerrydockIpc::DirManager::<operation>)".
-testsupport::LogRecord DirLine(int level, const std::wstring& text, const char* operation);
+inline bool HiddenAndSystem(const std::wstring& path) { return (GetFileAttributesW(path.c_str()) & 6u) == 6u; }
 
-// Replaces one import of module with replacement; original receives what the slot held.
-template <typename Fn>
-std::unique_ptr<testsupport::ImportPatch> Patch(HMODULE module, const char* dll, const char* function, Fn replacement,
-                                                Fn& original)
+inline PACL DaclOf(PSECURITY_DESCRIPTOR descriptor)
 {
-    auto patch = std::make_unique<testsupport::ImportPatch>(module, dll, function, reinterpret_cast<void*>(replacement));
-    original = patch->active() ? patch->original<Fn>() : nullptr;
-    return patch;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL list = nullptr;
+    GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted);
+    return present ? list : nullptr;
 }
 
-inline HMODULE TestModule() { return GetModuleHandleW(nullptr); }
+// Text that LocalFree releases, or fallback.
+inline std::wstring Taken(BOOL ok, const LPWSTR& text, const wchar_t* fallback = L"")
+{
+    const std::wstring result = ok && text != nullptr ? text : fallback;
+    LocalFree(ok ? text : nullptr);
+    return result;
+}
 
-struct Faults {
-    std::vector<int> accessChecks = {}; // per call: 1 denies (granted 0), -1 fails with 1338, 0 real
-    bool openProcessTokenFails = false; // 5
-    bool duplicateTokenFails = false;   // 5
-    int getFileSecurityFailsOnCall = 0; // 1 (length query) or 2, with 5
-    bool convertStringSidFails = false; // 1337
-    const wchar_t* namedDacl = nullptr; // GetNamedSecurityInfoW answers with this SDDL
-    DWORD getNamedError = 0;
-    DWORD setNamedError = 0;
-};
+// "D:(...)"
+inline std::wstring DaclSddl(const ACL* list)
+{
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, const_cast<ACL*>(list), FALSE);
+    LPWSTR text = nullptr;
+    return Taken(ConvertSecurityDescriptorToStringSecurityDescriptorW(&descriptor, SDDL_REVISION_1,
+                                                                      DACL_SECURITY_INFORMATION, &text, nullptr),
+                 text);
+}
 
-// Replacements for the security and folder calls of module: each appends one line to a
-// trace with what it was given (access lists as SDDL), then calls the real function or
-// fails as the faults ask. One instance at a time.
+inline std::wstring SidText(PSID sid)
+{
+    LPWSTR text = nullptr;
+    return Taken(sid != nullptr && ConvertSidToStringSidW(sid, &text), text, L"invalid");
+}
+
+// The user SID of the process token, found here independently of the code under test.
+inline std::wstring ProcessUserSid()
+{
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[512];
+    DWORD size = 0;
+    const BOOL ok = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
+    CloseHandle(token);
+    return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : L"no user";
+}
+
+// The three full-access entries of a user's folder, as SDDL.
+inline std::wstring UserFolderDacl()
+{
+    return L"D:(A;OICI;GA;;;" + ProcessUserSid() + L")(A;OICI;GA;;;BA)(A;OICI;GA;;;SY)";
+}
+
+// A DirManager line: tag, text, "(FerrydockIpc::DirManager::<operation>)".
+inline testsupport::LogRecord DirLine(int level, const std::wstring& text, const std::string& operation)
+{
+    return {level, L"DIR_MANAGER_LOG_TAG " + text + L"(FerrydockIpc::DirManager::" +
+                       std::wstring(operation.begin(), operation.end()) + L")"};
+}
+
+// An access check that runs and denies everything.
+inline BOOL WINAPI Denying(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD,
+                           LPDWORD granted, LPBOOL status)
+{
+    *granted = 0;
+    *status = FALSE;
+    return TRUE;
+}
+
+// The call at of function, imported by module, fails with error for the scope of the
+// object: FALSE, or the error itself from the calls that return a status. "" fails nothing.
+inline std::unique_ptr<testsupport::FailingImport> Failing(HMODULE module, const std::string& function, long long at,
+                                                            DWORD error)
+{
+    const bool status = function.find("SecurityInfo") != std::string::npos;
+    return function.empty() ? nullptr
+                            : std::make_unique<testsupport::FailingImport>(module, "advapi32.dll", function.c_str(), at,
+                                                                           status ? error : 0, error);
+}
+
+namespace hooks {
+
+inline std::mutex g_mutex;
+inline Lines g_trace;
+inline const wchar_t* g_namedDacl = nullptr; // what GetNamedSecurityInfoW answers, as SDDL
+inline std::map<std::string, void*> g_real;  // what each patched slot held
+#define REAL(name) reinterpret_cast<decltype(&::name)>(hooks::g_real.at(#name))
+
+inline void Trace(const wchar_t* format, ...)
+{
+    wchar_t line[2048];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf_s(line, _countof(line), _TRUNCATE, format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_trace.push_back(line);
+}
+
+// "SetEntriesInAclW old=0 | access mode inheritance form type multiple sid | ..."
+inline DWORD WINAPI SetEntries(ULONG count, PEXPLICIT_ACCESS_W records, PACL old, PACL* list)
+{
+    std::wstring line = L"SetEntriesInAclW old=" + std::to_wstring(old != nullptr);
+    for (const EXPLICIT_ACCESS_W& r : std::vector<EXPLICIT_ACCESS_W>(records, records + count)) {
+        line += L" | " + std::to_wstring(r.grfAccessPermissions) + L" " + std::to_wstring(r.grfAccessMode) + L" " +
+                std::to_wstring(r.grfInheritance) + L" " + std::to_wstring(r.Trustee.TrusteeForm) + L" " +
+                std::to_wstring(r.Trustee.TrusteeType) + L" " + std::to_wstring(r.Trustee.MultipleTrusteeOperation) +
+                L" " + SidText(r.Trustee.ptstrName);
+    }
+    Trace(L"%ls", line.c_str());
+    return REAL(SetEntriesInAclW)(count, records, old, list);
+}
+
+// "CreateDirectoryW <path> none" or "CreateDirectoryW <path> <length> <inherit> <dacl>"
+inline BOOL WINAPI CreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
+{
+    const PACL list = attributes != nullptr ? DaclOf(attributes->lpSecurityDescriptor) : nullptr;
+    Trace(attributes == nullptr ? L"CreateDirectoryW %ls none" : L"CreateDirectoryW %ls %lu %d %ls", path,
+          attributes != nullptr ? attributes->nLength : 0, attributes != nullptr && attributes->bInheritHandle,
+          list != nullptr ? DaclSddl(list).c_str() : L"no list");
+    return REAL(CreateDirectoryW)(path, attributes);
+}
+
+// A hook that traces its arguments with format, then calls the function it replaces.
+#define TRACED(function, result, parameters, arguments, ...)                                                      \
+    inline result WINAPI function##Hook parameters                                                                 \
+    {                                                                                                              \
+        Trace(__VA_ARGS__);                                                                                        \
+        return REAL(function) arguments;                                                                           \
+    }
+
+TRACED(CreateFileW, HANDLE, (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD how,
+                             DWORD flags, HANDLE templateFile),
+       (path, access, share, attributes, how, flags, templateFile), L"CreateFileW %ls 0x%lx %lu %d %lu 0x%lx %d", path,
+       access, share, attributes != nullptr, how, flags, templateFile != nullptr)
+// "SetSecurityInfo <type> <parts> <owner/group/sacl given> <dacl>"
+TRACED(SetSecurityInfo, DWORD, (HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner, PSID group,
+                                PACL dacl, PACL sacl),
+       (handle, type, parts, owner, group, dacl, sacl), L"SetSecurityInfo %d %lu %d %ls", type, parts,
+       owner || group || sacl, DaclSddl(dacl).c_str())
+TRACED(SetNamedSecurityInfoW, DWORD, (LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner,
+                                      PSID group, PACL dacl, PACL sacl),
+       (name, type, parts, owner, group, dacl, sacl), L"SetNamedSecurityInfoW %ls %d %lu %d %ls", name, type, parts,
+       owner || group || sacl, DaclSddl(dacl).c_str())
+TRACED(OpenProcessToken, BOOL, (HANDLE process, DWORD access, PHANDLE token), (process, access, token),
+       L"OpenProcessToken 0x%lx", access)
+TRACED(GetFileSecurityW, BOOL, (LPCWSTR path, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR descriptor,
+                                DWORD length, LPDWORD needed),
+       (path, parts, descriptor, length, needed), L"GetFileSecurityW %lu %d", parts, descriptor != nullptr)
+
+inline DWORD WINAPI GetNamed(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner, PSID* group,
+                             PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
+{
+    if (g_namedDacl == nullptr) {
+        return REAL(GetNamedSecurityInfoW)(name, type, parts, owner, group, dacl, sacl, descriptor);
+    }
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(g_namedDacl, SDDL_REVISION_1, descriptor, nullptr);
+    *dacl = DaclOf(*descriptor);
+    SetLastError(4242); // what a later message reports when nothing else set an error
+    return ERROR_SUCCESS;
+}
+
+// "AccessCheck <desired> <mapping r w x all> <privilege length> <token type> <level>"
+inline BOOL WINAPI Check(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, PGENERIC_MAPPING mapping,
+                         PPRIVILEGE_SET privileges, LPDWORD privilegeLength, LPDWORD granted, LPBOOL status)
+{
+    TOKEN_TYPE type = TokenPrimary;
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenType, &type, sizeof(type), &size);
+    GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof(level), &size);
+    Trace(L"AccessCheck 0x%lx 0x%lx 0x%lx 0x%lx 0x%lx %lu %d %d", desired, mapping->GenericRead, mapping->GenericWrite,
+          mapping->GenericExecute, mapping->GenericAll, *privilegeLength, type, level);
+    return REAL(AccessCheck)(descriptor, token, desired, mapping, privileges, privilegeLength, granted, status);
+}
+
+} // namespace hooks
+
+// Every hook above in the import table of module, for the scope; one instance at a time.
 class SecurityHooks {
 public:
-    explicit SecurityHooks(HMODULE module, Faults faults = {});
-    bool active() const;
+    explicit SecurityHooks(HMODULE module, const wchar_t* namedDacl = nullptr)
+    {
+        hooks::g_trace.clear();
+        hooks::g_namedDacl = namedDacl;
+        const auto add = [&](const char* name, auto replacement) {
+            patches_.push_back(std::make_unique<testsupport::ImportPatch>(
+                module, std::string(name).rfind("Create", 0) == 0 ? "kernel32.dll" : "advapi32.dll", name,
+                reinterpret_cast<void*>(replacement)));
+            hooks::g_real[name] = patches_.back()->original<void*>();
+        };
+        add("SetEntriesInAclW", &hooks::SetEntries);
+        add("CreateDirectoryW", &hooks::CreateDirectory);
+        add("CreateFileW", &hooks::CreateFileWHook);
+        add("SetSecurityInfo", &hooks::SetSecurityInfoHook);
+        add("SetNamedSecurityInfoW", &hooks::SetNamedSecurityInfoWHook);
+        add("GetNamedSecurityInfoW", &hooks::GetNamed);
+        add("AccessCheck", &hooks::Check);
+        add("OpenProcessToken", &hooks::OpenProcessTokenHook);
+        add("GetFileSecurityW", &hooks::GetFileSecurityWHook);
+    }
+    bool active() const
+    {
+        return std::all_of(patches_.begin(), patches_.end(), [](const auto& patch) { return patch->active(); });
+    }
     // Trace lines that start with prefix ("" for all).
-    std::vector<std::wstring> Calls(const std::wstring& prefix = L"") const;
+    Lines Calls(const std::wstring& prefix = L"") const
+    {
+        std::lock_guard<std::mutex> lock(hooks::g_mutex);
+        Lines calls;
+        std::copy_if(hooks::g_trace.begin(), hooks::g_trace.end(), std::back_inserter(calls),
+                     [&](const std::wstring& line) { return line.rfind(prefix, 0) == 0; });
+        return calls;
+    }
 
 private:
     std::vector<std::unique_ptr<testsupport::ImportPatch>> patches_;

@@ -28,32 +28,23 @@ public:
         }
         context_ = &page->context;
         *context_ = {0, failAt, failValue, lastError, original, reinterpret_cast<void*>(&::SetLastError)};
-        // r10 is volatile and carries no argument, so the thunk may use it.
+        // mov r10, <context>   (r10 is volatile and carries no argument)
+        // lock inc qword [r10]; mov rax, [r10]; cmp rax, [r10+8]; je fail   ; ++count == failAt ?
+        // jmp [r10+0x20]                                                     ; the original, arguments untouched
+        // fail: sub rsp, 0x28; mov [rsp+0x20], r10; mov ecx, [r10+0x18]; call [r10+0x28]  ; SetLastError
+        //       mov r10, [rsp+0x20]; add rsp, 0x28; mov rax, [r10+0x10]; ret             ; the failure value
         static const unsigned char body[] = {
-            0xF0, 0x49, 0xFF, 0x02,       // lock inc qword [r10]       ; ++count
-            0x49, 0x8B, 0x02,             // mov rax, [r10]
-            0x49, 0x3B, 0x42, 0x08,       // cmp rax, [r10+8]           ; count == failAt ?
-            0x74, 0x04,                   // je fail
-            0x41, 0xFF, 0x62, 0x20,       // jmp [r10+0x20]             ; the original, arguments untouched
-            0x48, 0x83, 0xEC, 0x28,       // fail: sub rsp, 0x28        ; shadow space, 16-byte alignment
-            0x4C, 0x89, 0x54, 0x24, 0x20, // mov [rsp+0x20], r10
-            0x41, 0x8B, 0x4A, 0x18,       // mov ecx, [r10+0x18]
-            0x41, 0xFF, 0x52, 0x28,       // call [r10+0x28]            ; SetLastError(lastError)
-            0x4C, 0x8B, 0x54, 0x24, 0x20, // mov r10, [rsp+0x20]
-            0x48, 0x83, 0xC4, 0x28,       // add rsp, 0x28
-            0x49, 0x8B, 0x42, 0x10,       // mov rax, [r10+0x10]        ; the failure value
-            0xC3,                         // ret
-        };
+            0xF0, 0x49, 0xFF, 0x02, 0x49, 0x8B, 0x02, 0x49, 0x3B, 0x42, 0x08, 0x74, 0x04, 0x41, 0xFF, 0x62, 0x20,
+            0x48, 0x83, 0xEC, 0x28, 0x4C, 0x89, 0x54, 0x24, 0x20, 0x41, 0x8B, 0x4A, 0x18, 0x41, 0xFF, 0x52, 0x28,
+            0x4C, 0x8B, 0x54, 0x24, 0x20, 0x48, 0x83, 0xC4, 0x28, 0x49, 0x8B, 0x42, 0x10, 0xC3};
         const uint64_t address = reinterpret_cast<uint64_t>(context_);
-        page->code[0] = 0x49; // mov r10, <context>
+        page->code[0] = 0x49;
         page->code[1] = 0xBA;
         std::memcpy(page->code + 2, &address, sizeof(address));
         std::memcpy(page->code + 2 + sizeof(address), body, sizeof(body));
         FlushInstructionCache(GetCurrentProcess(), page, sizeof(Page));
         patch_ = std::make_unique<ImportPatch>(module, dll, function, page->code);
     }
-    FailingImport(const FailingImport&) = delete;
-    FailingImport& operator=(const FailingImport&) = delete;
 
     bool active() const { return patch_ && patch_->active(); }
     // How often the module called the function while the thunk was in place.
@@ -63,10 +54,8 @@ private:
     struct Context { // offsets as the thunk reads them
         volatile long long count;
         long long failAt;
-        uint64_t failValue;
-        uint64_t lastError;
-        void* original;
-        void* setLastError;
+        uint64_t failValue, lastError;
+        void *original, *setLastError;
     };
     struct Page {
         unsigned char code[128];
