@@ -38,8 +38,11 @@ public:
     bool AcceptHello()
     {
         std::vector<pipelink::Frame> hello;
-        return (ConnectNamedPipe(pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) &&
-               ReadFrames(1, hello) && hello[0].fields.kind == pipelink::kKindHello && hello[0].fields.srcModule == kModule;
+        const bool ok = (ConnectNamedPipe(pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) &&
+                        ReadFrames(1, hello) && hello[0].fields.kind == pipelink::kKindHello &&
+                        hello[0].fields.srcModule == kModule;
+        hello_ = ok ? hello[0].fields : pipelink::FrameFields{};
+        return ok;
     }
     bool Write(const std::vector<char>& bytes)
     {
@@ -70,6 +73,7 @@ public:
     }
     void Close() { pipe_.reset(); }
     UniqueFileHandle pipe_;
+    pipelink::FrameFields hello_;
 
 private:
     std::vector<char> pending_;
@@ -156,10 +160,27 @@ TEST(PipelinkClient, PostRefusesInvalidRecordsAndQueuesUpToItsBound)
     std::vector<char> ack;
     pipelink::AppendFrame(ack, pipelink::AckFields(kPipelinkMaxQueuedMessages), nullptr, 0, nullptr, 0);
     ASSERT_TRUE(server.Write(ack));
-    ASSERT_TRUE(ipctest::Eventually([&] { return client.PostIPCMessage(Item(77)); }));
+    TagIPCMessageItem last = Item(77, "p", 1);
+    std::tie(last.headText, last.auxId1, last.auxId2, last.auxId3, last.auxValue, last.auxValue2, last.auxFlag) =
+        std::make_tuple("h", 11, 12, 13, 14, 15, true);
+    ASSERT_TRUE(ipctest::Eventually([&] { return client.PostIPCMessage(last); }));
+    const auto fieldsOf = [](const pipelink::Frame& f) {
+        const pipelink::FrameFields& x = f.fields;
+        return std::make_tuple(x.srcModule, x.destModuleId, x.messageId, x.auxId1, x.auxId2, x.auxId3, x.auxValue,
+                               x.auxValue2, x.auxFlag, f.head, std::string(f.payload.begin(), f.payload.end()));
+    };
+    const auto expected = std::make_tuple(kModule, 0xF10000, 77, 11, 12, 13, 14, 15, true, std::string("h"), std::string("p"));
     frames.clear();
     ASSERT_TRUE(server.ReadFrames(1, frames));
-    EXPECT_EQ(frames[0].fields.messageId, 77);
+    EXPECT_EQ(fieldsOf(frames[0]), expected);
+    // Unacknowledged, it is sent again on the next connection, after a hello that numbers it.
+    server.Close();
+    TestServer again(pipe);
+    ASSERT_TRUE(again.AcceptHello());
+    EXPECT_EQ(pipelink::CarriedSequence(again.hello_), kPipelinkMaxQueuedMessages + 1);
+    frames.clear();
+    ASSERT_TRUE(again.ReadFrames(1, frames));
+    EXPECT_EQ(fieldsOf(frames[0]), expected);
 }
 
 // Every field, a null and an empty payload, ids without a callable, then frames of sizes
@@ -281,6 +302,17 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
     std::vector<pipelink::Frame> frames;
     ASSERT_TRUE(server.ReadFrames(1, frames)) << "the post from inside the callable went out";
     EXPECT_EQ(frames[0].fields.messageId, 99);
+    // While the callable holds the delivery thread, the client stops reading once its
+    // inbound bound is reached: a flood larger than that bound and the pipe cannot be written.
+    std::vector<char> flood;
+    const std::string hundred(100, 'f');
+    for (int i = 0; i < 5000; ++i) {
+        AddFrame(flood, 3, &hundred);
+    }
+    std::atomic<bool> written{false};
+    std::thread writer([&] { written = server.Write(flood); });
+    Sleep(300);
+    EXPECT_FALSE(written) << "a full receiver stops reading the pipe";
     bool returnedFirst = false;
     std::thread other([&] {
         client.UnRegisterMessageCallbackAll();
@@ -291,6 +323,8 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
     EXPECT_FALSE(unregistered) << "waits for the running callable";
     SetEvent(release.get());
     other.join();
+    writer.join();
+    EXPECT_TRUE(written);
     EXPECT_TRUE(returnedFirst);
     Sleep(200);
     EXPECT_EQ(calls, 1) << "records already read are not delivered after the unregistration";

@@ -8,8 +8,6 @@
 
 #include <windows.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -46,23 +44,24 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         values_.push_back(std::move(value));
-        changed_.notify_all();
     }
     bool WaitFor(std::size_t count, DWORD timeoutMs = 30000)
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return values_.size() >= count; });
+        return Eventually([&] { return Count() >= count; }, timeoutMs);
     }
     std::vector<T> Values()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         return values_;
     }
-    std::size_t Count() { return Values().size(); }
+    std::size_t Count()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return values_.size();
+    }
 
 private:
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<T> values_;
 };
 
