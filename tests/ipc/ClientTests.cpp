@@ -3,7 +3,6 @@
 #include "IPCMessageClient.h"
 #include "IpcTestSupport.h"
 #include "PipelinkPump.h"
-#include "PipelinkWire.h"
 #include "common/UniqueResource.h"
 #include "support/ImportPatch.h"
 #include "support/LogCapture.h"
@@ -12,11 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <functional>
 #include <mutex>
+#include <cstdio>
 #include <random>
-#include <string>
 #include <thread>
 #include <tuple>
 
@@ -33,28 +30,25 @@ const wchar_t kUnused[] = L"\\\\.\\pipe\\unused"; // FERRYDOCK_PIPE_NAME names t
 // hangs the test, and the test's watchdog fails it.
 class TestServer {
 public:
-    explicit TestServer(const std::wstring& name)
-        : pipe_(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 65536,
-                                 65536, 0, nullptr))
+    explicit TestServer(const std::wstring& name, DWORD instances = PIPE_UNLIMITED_INSTANCES)
+        : pipe_(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, instances, 65536, 65536, 0, nullptr))
     {
     }
-
     // Waits for the client and reads its hello.
     bool AcceptHello()
     {
         std::vector<pipelink::Frame> hello;
-        return (ConnectNamedPipe(pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) &&
-               ReadFrames(1, hello) && hello[0].fields.kind == pipelink::kKindHello &&
-               hello[0].fields.srcModule == kModule;
+        const bool ok = (ConnectNamedPipe(pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) &&
+                        ReadFrames(1, hello) && hello[0].fields.kind == pipelink::kKindHello &&
+                        hello[0].fields.srcModule == kModule;
+        hello_ = ok ? hello[0].fields : pipelink::FrameFields{};
+        return ok;
     }
-
     bool Write(const std::vector<char>& bytes)
     {
         DWORD written = 0;
-        return WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-               written == bytes.size();
+        return WriteFile(pipe_.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr) && written == bytes.size();
     }
-
     // Reads until count frames arrived (false on a malformed frame or a broken pipe).
     bool ReadFrames(std::size_t count, std::vector<pipelink::Frame>& frames)
     {
@@ -65,7 +59,7 @@ public:
             const auto result = pipelink::ParseFrame(pending_.data(), pending_.size(), frame, consumed, reason);
             if (result == pipelink::ParseResult::Frame) {
                 frames.push_back(std::move(frame));
-                pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(consumed));
+                pending_.erase(pending_.begin(), pending_.begin() + long(consumed));
                 continue;
             }
             char buffer[65536];
@@ -77,27 +71,27 @@ public:
         }
         return true;
     }
-
     void Close() { pipe_.reset(); }
+    UniqueFileHandle pipe_;
+    pipelink::FrameFields hello_;
 
 private:
-    UniqueFileHandle pipe_;
     std::vector<char> pending_;
 };
 
-// Appends a message frame for the client's module; aux fields derived from aux.
-void AddFrame(std::vector<char>& out, int messageId, const char* payload = nullptr, std::size_t length = 0,
-              const std::string& head = {}, int aux = -1, bool flag = false)
+// Appends a message frame for the client's module; the aux fields derived from aux.
+void AddFrame(std::vector<char>& out, int messageId, const std::string* payload = nullptr, const std::string& head = {},
+              int aux = -1, bool flag = false)
 {
-    const pipelink::FrameFields f{pipelink::kKindMessage, 0xF10000,   kModule,  messageId, aux, aux - 1,
-                                  aux - 2,                aux * 10, aux * 100, flag,      payload != nullptr};
-    pipelink::AppendFrame(out, f, head.data(), head.size(), payload, length);
+    const pipelink::FrameFields f{pipelink::kKindMessage, 0xF10000, kModule, messageId, aux, aux - 1, aux - 2, aux * 10,
+                                  aux * 100, flag, payload != nullptr};
+    pipelink::AppendFrame(out, f, head.data(), head.size(), payload ? payload->data() : nullptr, payload ? payload->size() : 0);
 }
 
 std::vector<char> Frame(int messageId, const std::string& payload)
 {
     std::vector<char> out;
-    AddFrame(out, messageId, payload.data(), payload.size());
+    AddFrame(out, messageId, &payload);
     return out;
 }
 
@@ -112,200 +106,171 @@ TagIPCMessageItem Item(int id, const char* message = nullptr, int length = 0)
 }
 
 // What reached a callable: the record (message pointer cleared), its payload ("<null>"
-// for a null message) or a summary of it, and the thread.
+// for a null message), and the thread.
 struct Delivered {
     TagIPCMessageItem item;
     std::string payload;
     DWORD thread;
 };
 using Seen = ipctest::Collector<Delivered>;
-
-char PatternByte(std::size_t size, std::size_t at) { return static_cast<char>((size * 31 + at) & 0xFF); }
-
-Delivered Of(TagIPCMessageItem item, const char* summary = nullptr)
+IPCMessageClient::MessageCallback Into(Seen& seen)
 {
-    std::string payload = summary ? summary : item.message ? std::string(item.message, item.messageLength) : "<null>";
-    item.message = nullptr;
-    return {item, payload, GetCurrentThreadId()};
+    return [&seen](TagIPCMessageItem& item) {
+        const std::string payload = item.message ? std::string(item.message, std::size_t(item.messageLength)) : "<null>";
+        item.message = nullptr;
+        seen.Add({item, payload, GetCurrentThreadId()});
+    };
 }
 
 } // namespace
 
-TEST(PipelinkClient, PostRefusesInvalidRecords)
-{
-    ipctest::UsePrivatePipeName();
-    IPCMessageClient client(kModule, true, true, kUnused);
-    static const char big[pipelink::kMaxPayloadBytes + 1] = {};
-    TagIPCMessageItem longHead = Item(1);
-    longHead.headText.assign(pipelink::kMaxHeadBytes + 1, 'h');
-    struct Case {
-        const char* name;
-        TagIPCMessageItem item;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {"no payload", Item(1), true},
-        {"empty payload", Item(1, "", 0), true},
-        {"largest payload", Item(1, big, static_cast<int>(pipelink::kMaxPayloadBytes)), true},
-        {"negative length", Item(1, "abc", -1), false},
-        {"null message with a length", Item(1, nullptr, 3), false},
-        {"payload over the bound", Item(1, big, static_cast<int>(pipelink::kMaxPayloadBytes + 1)), false},
-        {"head over the bound", longHead, false},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(client.PostIPCMessage(c.item), c.accepted) << c.name;
-    }
-}
-
-TEST(PipelinkClient, QueuesWhileDisconnectedUpToItsBoundThenSendsInOrder)
+// Refused: bad lengths and heads, and posts past the bound, which counts written frames
+// until they are acknowledged. Accepted posts leave in order once a server listens.
+TEST(PipelinkClient, PostRefusesInvalidRecordsAndQueuesUpToItsBound)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
     LogCapture log;
     IPCMessageClient client(kModule, true, true, kUnused);
-    for (std::size_t i = 0; i < kPipelinkMaxQueuedMessages; ++i) {
-        ASSERT_TRUE(client.PostIPCMessage(Item(static_cast<int>(i)))) << i;
+    static const char big[pipelink::kMaxPayloadBytes + 1] = {};
+    TagIPCMessageItem longHead = Item(1);
+    longHead.headText.assign(pipelink::kMaxHeadBytes + 1, 'h');
+    for (const TagIPCMessageItem& bad : {Item(1, "abc", -1), Item(1, nullptr, 3), longHead,
+                                         Item(1, big, int(pipelink::kMaxPayloadBytes + 1))}) {
+        EXPECT_FALSE(client.PostIPCMessage(bad)) << bad.messageLength;
+    }
+    longHead.headText.pop_back();
+    ASSERT_TRUE(client.PostIPCMessage(longHead));
+    ASSERT_TRUE(client.PostIPCMessage(Item(1, big, int(pipelink::kMaxPayloadBytes))));
+    for (std::size_t i = 2; i < kPipelinkMaxQueuedMessages; ++i) {
+        ASSERT_TRUE(client.PostIPCMessage(Item(int(i), "", 0))) << i;
     }
     EXPECT_FALSE(client.PostIPCMessage(Item(-1)));
     EXPECT_FALSE(client.PostIPCMessage(Item(-2)));
-    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{
-                               L"Pipelink outbound queue full, refusing messages(pipelink::IPCMessageClient)"});
+    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Pipelink outbound queue full, refusing messages(pipelink::IPCMessageClient)"});
 
     TestServer server(pipe);
     ASSERT_TRUE(server.AcceptHello());
     std::vector<pipelink::Frame> frames;
     ASSERT_TRUE(server.ReadFrames(kPipelinkMaxQueuedMessages, frames));
-    for (std::size_t i = 0; i < kPipelinkMaxQueuedMessages; ++i) {
-        ASSERT_EQ(frames[i].fields.messageId, static_cast<int>(i));
+    for (std::size_t i = 2; i < kPipelinkMaxQueuedMessages; ++i) {
+        ASSERT_EQ(frames[i].fields.messageId, int(i));
     }
+    EXPECT_EQ(frames[1].payload.size(), pipelink::kMaxPayloadBytes);
     EXPECT_FALSE(client.PostIPCMessage(Item(76))) << "written but unacknowledged frames count";
     std::vector<char> ack;
     pipelink::AppendFrame(ack, pipelink::AckFields(kPipelinkMaxQueuedMessages), nullptr, 0, nullptr, 0);
     ASSERT_TRUE(server.Write(ack));
-    const ULONGLONG deadline = GetTickCount64() + 5000;
-    while (!client.PostIPCMessage(Item(77)) && GetTickCount64() < deadline) {
-        Sleep(5);
-    }
+    TagIPCMessageItem last = Item(77, "p", 1);
+    std::tie(last.headText, last.auxId1, last.auxId2, last.auxId3, last.auxValue, last.auxValue2, last.auxFlag) =
+        std::make_tuple("h", 11, 12, 13, 14, 15, true);
+    ASSERT_TRUE(ipctest::Eventually([&] { return client.PostIPCMessage(last); }));
+    const auto fieldsOf = [](const pipelink::Frame& f) {
+        const pipelink::FrameFields& x = f.fields;
+        return std::make_tuple(x.srcModule, x.destModuleId, x.messageId, x.auxId1, x.auxId2, x.auxId3, x.auxValue,
+                               x.auxValue2, x.auxFlag, f.head, std::string(f.payload.begin(), f.payload.end()));
+    };
+    const auto expected = std::make_tuple(kModule, 0xF10000, 77, 11, 12, 13, 14, 15, true, std::string("h"), std::string("p"));
     frames.clear();
     ASSERT_TRUE(server.ReadFrames(1, frames));
-    EXPECT_EQ(frames[0].fields.messageId, 77);
+    EXPECT_EQ(fieldsOf(frames[0]), expected);
+    // Unacknowledged, it is sent again on the next connection, after a hello that numbers it.
+    server.Close();
+    TestServer again(pipe);
+    ASSERT_TRUE(again.AcceptHello());
+    EXPECT_EQ(pipelink::CarriedSequence(again.hello_), kPipelinkMaxQueuedMessages + 1);
+    frames.clear();
+    ASSERT_TRUE(again.ReadFrames(1, frames));
+    EXPECT_EQ(fieldsOf(frames[0]), expected);
 }
 
-TEST(PipelinkClient, DeliversEveryFieldInOrderOnItsOwnThread)
+// Every field, a null and an empty payload, ids without a callable, then frames of sizes
+// that fall on and across the client's read blocks, the last ones followed by a close.
+TEST(PipelinkClient, DeliversEveryFrameWholeInOrderOnItsOwnThread)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
     IPCMessageClient client(kModule, true, true, kUnused);
     Seen seen;
     for (int id : {1, 2, 3}) {
-        client.RegisterMessageCallback(id, [&](TagIPCMessageItem& item) { seen.Add(Of(item)); });
+        client.RegisterMessageCallback(id, Into(seen));
+    }
+    constexpr std::size_t kFill = pipelink::kReadBlockBytes - pipelink::kHeaderBytes;
+    std::vector<std::size_t> sizes = {kFill, 3, kFill, kFill - 1, kFill + 1, kFill / 2 - 28, kFill / 2 - 28, 0, 65536};
+    for (std::size_t i = 0; i < 300; ++i) {
+        sizes.push_back(i * 797 % 9000);
+    }
+    std::vector<std::string> payloads;
+    std::vector<char> block;
+    const std::string three("\x01\x00\x02", 3), empty;
+    AddFrame(block, 1, &three, "head", 5, true);
+    AddFrame(block, 2, &empty);
+    AddFrame(block, 4, &three); // no callable for it
+    AddFrame(block, 3);
+    for (const std::size_t size : sizes) {
+        payloads.emplace_back(size, '\0');
+        std::generate(payloads.back().begin(), payloads.back().end(), [n = size]() mutable { return char(n++ * 31); });
+        AddFrame(block, 2, &payloads.back());
     }
     TestServer server(pipe);
     ASSERT_TRUE(server.AcceptHello());
-    std::vector<char> block;
-    AddFrame(block, 1, "\x01\x00\x02", 3, "head", 5, true);
-    AddFrame(block, 2, "", 0);
-    AddFrame(block, 4, "x", 1); // no callable for it
-    AddFrame(block, 3);
-    for (int i = 0; i < 500; ++i) {
-        AddFrame(block, 1 + i % 3, "p", 1);
-    }
-    // One write in two halves, the cut inside a frame.
-    ASSERT_TRUE(server.Write(std::vector<char>(block.begin(), block.begin() + 70)));
+    ASSERT_TRUE(server.Write(std::vector<char>(block.begin(), block.begin() + 70))); // cut inside a frame
     ASSERT_TRUE(server.Write(std::vector<char>(block.begin() + 70, block.end())));
-    ASSERT_TRUE(seen.WaitFor(503));
-
+    server.Close();
+    ASSERT_TRUE(seen.WaitFor(3 + sizes.size()));
     const std::vector<Delivered> got = seen.Values();
     const TagIPCMessageItem& f = got[0].item;
     EXPECT_EQ(std::make_tuple(f.headText, f.destModuleId, f.messageId, f.auxId1, f.auxId2, f.auxId3, f.auxValue,
-                              f.auxValue2, f.auxFlag, f.messageLength),
-              std::make_tuple(std::string("head"), kModule, 1, 5, 4, 3, 50, 500, true, 3));
-    EXPECT_EQ(got[0].payload, std::string("\x01\x00\x02", 3));
+                              f.auxValue2, f.auxFlag, f.messageLength, got[0].payload),
+              std::make_tuple(std::string("head"), kModule, 1, 5, 4, 3, 50, 500, true, 3, three));
     EXPECT_EQ(got[1].payload, "") << "an empty payload is not a null message";
-    EXPECT_EQ(got[2].payload, "<null>");
-    EXPECT_EQ(got[2].item.messageLength, 0);
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        ASSERT_EQ(got[i].item.messageId, i < 3 ? static_cast<int>(i + 1) : static_cast<int>(1 + (i - 3) % 3)) << i;
-        ASSERT_EQ(got[i].thread, got[0].thread) << i;
+    EXPECT_EQ(std::make_tuple(got[2].item.messageId, got[2].payload, got[2].item.messageLength), std::make_tuple(3, std::string("<null>"), 0));
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        ASSERT_EQ(got[3 + i].payload, payloads[i]) << "size " << sizes[i];
+    }
+    for (const Delivered& d : got) {
+        ASSERT_EQ(d.thread, got[0].thread);
     }
     EXPECT_NE(got[0].thread, GetCurrentThreadId());
 }
 
 // Each case on a connection of its own: a valid frame, the malformed one (or a frame cut
-// short as the server closes), then a valid frame lost with the connection. Named cases,
-// then seeded random ones: garbage where a frame starts, frames cut at a random byte.
+// short as the server closes), then a valid frame lost with the connection.
 TEST(PipelinkClient, MalformedFramesAreDroppedLoggedAndTheConnectionRenewed)
 {
-    struct Case {
-        std::string name;
+    const struct {
         std::size_t offset; // bytes written over a valid frame at offset
         std::vector<char> bytes;
         std::size_t cutAt; // non-zero: the frame is cut here and the server closes
-        const wchar_t* logged;
-    };
-    std::vector<Case> cases = {
-        {"wrong version", 4, {9, 0}, 0, L"unknown version"},
-        {"oversized payload", 52, {0, 0, 0x20, 0}, 0, L"length over bound"},
-        {"inconsistent length", 8, {57, 0, 0, 0}, 0, L"inconsistent frame length"},
-        {"random bytes", 0, {'\x13', '\x7f', 'z', '\0'}, 0, L"bad magic"},
-        {"truncated", 0, {}, 30, nullptr},
-    };
-    const unsigned seed = 20261205;
-    std::mt19937 random(seed);
-    for (int i = 0; i < 30; ++i) {
-        Case c{"seed " + std::to_string(seed) + " case " + std::to_string(i), 0, {}, 0, nullptr};
-        if (i % 2 == 0) {
-            c.bytes.resize(4 + random() % 60);
-            std::generate(c.bytes.begin(), c.bytes.end(), [&] { return static_cast<char>(random()); });
-            c.bytes[0] = static_cast<char>(c.bytes[0] == 'F' ? 'G' : c.bytes[0]); // the magic starts "FD"
-            c.logged = L"bad magic";
-        } else {
-            c.cutAt = 1 + random() % (pipelink::kHeaderBytes + 3 - 1);
-        }
-        cases.push_back(std::move(c));
-    }
-
+    } cases[] = {{4, {9, 0}, 0}, {0, {'\x13', '\x7f', 'z', '\0'}, 0}, {0, {}, 30}, {0, {}, 57}};
     const std::wstring pipe = ipctest::UsePrivatePipeName();
     LogCapture log;
     IPCMessageClient client(kModule, true, true, kUnused);
     Seen seen;
-    client.RegisterMessageCallback(1, [&](TagIPCMessageItem& item) { seen.Add(Of(item)); });
-    std::vector<std::wstring> expectedLog;
-    std::vector<std::string> expectedPayloads;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
-        SCOPED_TRACE(c.name);
+    client.RegisterMessageCallback(1, Into(seen));
+    for (const auto& c : cases) {
         TestServer server(pipe);
         ASSERT_TRUE(server.AcceptHello()) << "the client (re)connects by itself";
-        expectedPayloads.push_back("ok" + std::to_string(i));
-        std::vector<char> block = Frame(1, expectedPayloads.back());
-        std::vector<char> bad = Frame(1, "bad");
-        bad.resize(std::max(bad.size(), c.offset + c.bytes.size()));
-        std::copy(c.bytes.begin(), c.bytes.end(), bad.begin() + static_cast<long>(c.offset));
+        std::vector<char> block = Frame(1, "ok"), bad = Frame(1, "bad");
+        std::copy(c.bytes.begin(), c.bytes.end(), bad.begin() + long(c.offset));
         bad.resize(c.cutAt != 0 ? c.cutAt : bad.size());
         block.insert(block.end(), bad.begin(), bad.end());
         if (c.cutAt == 0) {
-            AddFrame(block, 1, "lost", 4);
+            AddFrame(block, 1);
         }
         ASSERT_TRUE(server.Write(block));
-        ASSERT_TRUE(seen.WaitFor(i + 1));
-        if (c.cutAt != 0) {
-            server.Close();
-        } else {
-            expectedLog.push_back(std::wstring(L"Pipelink dropped a malformed frame (") + c.logged +
-                                  L"), reconnecting(pipelink::IPCMessageClient)");
-        }
+        ASSERT_TRUE(seen.WaitFor(std::size_t(&c - cases + 1)));
     }
     TestServer last(pipe);
     ASSERT_TRUE(last.AcceptHello());
     ASSERT_TRUE(last.Write(Frame(1, "after")));
-    expectedPayloads.push_back("after");
-    ASSERT_TRUE(seen.WaitFor(cases.size() + 1));
+    ASSERT_TRUE(seen.WaitFor(5));
     Sleep(100);
-    std::vector<std::string> payloads;
+    std::string payloads;
     for (const Delivered& d : seen.Values()) {
-        payloads.push_back(d.payload);
+        payloads += d.payload + " ";
     }
-    EXPECT_EQ(payloads, expectedPayloads) << "only valid frames reach the callable";
-    EXPECT_EQ(log.Lines(), expectedLog);
+    EXPECT_EQ(payloads, "ok ok ok ok after ") << "only valid frames arrive";
+    const std::wstring dropped = L"Pipelink dropped a malformed frame (", tail = L"), reconnecting(pipelink::IPCMessageClient)";
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{dropped + L"unknown version" + tail, dropped + L"bad magic" + tail}));
 }
 
 // A callable re-enters the client; an unregistration from another thread waits for it,
@@ -314,10 +279,9 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
     IPCMessageClient client(kModule, true, true, kUnused);
-    UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> calls{0};
-    std::atomic<bool> returned{false};
+    std::atomic<bool> returned{false}, unregistered{false};
     client.RegisterMessageCallback(1, [&](TagIPCMessageItem&) {
         ++calls;
         client.PostIPCMessage(Item(99));
@@ -338,8 +302,17 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
     std::vector<pipelink::Frame> frames;
     ASSERT_TRUE(server.ReadFrames(1, frames)) << "the post from inside the callable went out";
     EXPECT_EQ(frames[0].fields.messageId, 99);
-
-    std::atomic<bool> unregistered{false};
+    // While the callable holds the delivery thread, the client stops reading once its
+    // inbound bound is reached: a flood larger than that bound and the pipe cannot be written.
+    std::vector<char> flood;
+    const std::string hundred(100, 'f');
+    for (int i = 0; i < 5000; ++i) {
+        AddFrame(flood, 3, &hundred);
+    }
+    std::atomic<bool> written{false};
+    std::thread writer([&] { written = server.Write(flood); });
+    Sleep(300);
+    EXPECT_FALSE(written) << "a full receiver stops reading the pipe";
     bool returnedFirst = false;
     std::thread other([&] {
         client.UnRegisterMessageCallbackAll();
@@ -350,18 +323,16 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
     EXPECT_FALSE(unregistered) << "waits for the running callable";
     SetEvent(release.get());
     other.join();
+    writer.join();
+    EXPECT_TRUE(written);
     EXPECT_TRUE(returnedFirst);
     Sleep(200);
     EXPECT_EQ(calls, 1) << "records already read are not delivered after the unregistration";
 }
 
 namespace {
-struct CreateCall {
-    DWORD flags;
-    DWORD error;
-};
 std::mutex g_createMutex;
-std::vector<CreateCall> g_creates;
+std::vector<std::pair<DWORD, DWORD>> g_creates; // flags, error
 HANDLE WINAPI RecordingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                    DWORD disposition, DWORD flags, HANDLE templateFile)
 {
@@ -369,7 +340,7 @@ HANDLE WINAPI RecordingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSE
     const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     {
         std::lock_guard<std::mutex> lock(g_createMutex);
-        g_creates.push_back({flags, error});
+        g_creates.emplace_back(flags, error);
     }
     SetLastError(error);
     return file;
@@ -385,11 +356,8 @@ TEST(PipelinkClient, OpensForIdentificationOnlyAndRetriesWhileBusyOrAbsent)
                                    reinterpret_cast<void*>(&RecordingCreateFileW));
     ASSERT_TRUE(patch.active());
     {
-        UniqueFileHandle only(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
-                                               nullptr));
-        ASSERT_TRUE(only);
-        UniqueFileHandle occupying(
-            CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        auto only = std::make_unique<TestServer>(pipe, 1);
+        UniqueFileHandle occupying(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(occupying);
         IPCMessageClient client(kModule, true, true, kUnused);
         Sleep(150); // busy
@@ -400,125 +368,26 @@ TEST(PipelinkClient, OpensForIdentificationOnlyAndRetriesWhileBusyOrAbsent)
         ASSERT_TRUE(server.AcceptHello());
     }
     std::lock_guard<std::mutex> lock(g_createMutex);
-    const auto count = [&](DWORD error) {
-        return std::count_if(g_creates.begin(), g_creates.end(), [&](const CreateCall& c) { return c.error == error; });
+    const auto count = [](DWORD error) {
+        return std::count_if(g_creates.begin(), g_creates.end(), [&](const auto& c) { return c.second == error; });
     };
     EXPECT_GE(count(ERROR_PIPE_BUSY), 2);
     EXPECT_GE(count(ERROR_FILE_NOT_FOUND), 2);
-    ASSERT_FALSE(g_creates.empty());
-    EXPECT_EQ(g_creates.back().error, static_cast<DWORD>(ERROR_SUCCESS));
-    for (const CreateCall& c : g_creates) {
-        EXPECT_EQ(c.flags & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | SECURITY_CONTEXT_TRACKING),
-                  static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
-        EXPECT_NE(c.flags & FILE_FLAG_OVERLAPPED, 0u);
+    ASSERT_EQ(count(ERROR_SUCCESS), 1);
+    for (const auto& c : g_creates) {
+        EXPECT_EQ(c.first & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | SECURITY_CONTEXT_TRACKING | FILE_FLAG_OVERLAPPED),
+                  DWORD(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED));
     }
-}
-
-
-TEST(PipelinkClient, FramesOfEveryEdgeSizeArriveWholeOverTheRealPipe)
-{
-    const std::wstring pipe = ipctest::UsePrivatePipeName();
-    IPCMessageClient client(kModule, true, true, kUnused);
-    Seen seen;
-    client.RegisterMessageCallback(9, [&](TagIPCMessageItem& item) {
-        const auto size = static_cast<std::size_t>(item.messageLength);
-        bool intact = item.message != nullptr;
-        for (std::size_t at = 0; intact && at < size; ++at) {
-            intact = item.message[at] == PatternByte(size, at);
-        }
-        seen.Add(Of(item, intact ? "" : "damaged"));
-    });
-    constexpr std::size_t kFillsReadBlock = pipelink::kReadBlockBytes - pipelink::kHeaderBytes;
-    constexpr std::size_t kHalfReadBlock = pipelink::kReadBlockBytes / 2 - pipelink::kHeaderBytes;
-    std::vector<std::size_t> everySize(4 * 4096 + 1);
-    for (std::size_t size = 0; size < everySize.size(); ++size) {
-        everySize[size] = size;
-    }
-    struct Case {
-        const char* name;
-        std::vector<std::size_t> sizes;
-        bool closeAtOnce; // the server closes its end right after its last write
-    };
-    const Case cases[] = {
-        {"every payload size from 0 to four pages", everySize, false},
-        {"a frame exactly the size of the client's read block", {kFillsReadBlock, 3, kFillsReadBlock}, false},
-        {"one byte either side of the read block", {kFillsReadBlock - 1, kFillsReadBlock + 1}, false},
-        {"two frames filling one read block", {kHalfReadBlock, kHalfReadBlock, 0}, false},
-        {"a 64 KiB payload", {64 * 1024}, false},
-        {"300 frames, then the server closes", std::vector<std::size_t>(300, 100), true},
-    };
-    std::size_t total = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestServer server(pipe);
-        ASSERT_TRUE(server.AcceptHello());
-        std::vector<char> block;
-        for (const std::size_t size : c.sizes) {
-            std::string payload(size, '\0');
-            for (std::size_t at = 0; at < size; ++at) {
-                payload[at] = PatternByte(size, at);
-            }
-            AddFrame(block, 9, payload.data(), size); // a message, even when empty
-            if (block.size() >= 1024 * 1024) {
-                ASSERT_TRUE(server.Write(block));
-                block.clear();
-            }
-        }
-        ASSERT_TRUE(server.Write(block));
-        if (c.closeAtOnce) {
-            server.Close();
-        }
-        total += c.sizes.size();
-        ASSERT_TRUE(seen.WaitFor(total));
-        const std::vector<Delivered> got = seen.Values();
-        for (std::size_t i = 0; i < c.sizes.size(); ++i) {
-            const Delivered& d = got[total - c.sizes.size() + i];
-            ASSERT_EQ(static_cast<std::size_t>(d.item.messageLength), c.sizes[i]) << i;
-            ASSERT_EQ(d.payload, "") << "payload bytes damaged, size " << c.sizes[i];
-        }
-    }
-}
-
-TEST(PipelinkClient, DestroyedWhileConnectingAThousandTimesLeavesNoHandles)
-{
-    ipctest::Service service;
-    ASSERT_TRUE(service.Start());
-    {
-        IPCMessageClient warm(kModule, false, true, kUnused);
-        Sleep(100);
-    }
-    Sleep(200);
-    const std::uintptr_t before = ipctest::FreshHandleValue();
-    for (int i = 0; i < 1000; ++i) {
-        IPCMessageClient client(kModule + 1 + i % 7, i % 2 == 0, true, kUnused);
-        if (i % 3 == 0) {
-            Sleep(0);
-        }
-    }
-    // The threads leave on their own; give them time to go. Handle values step by 4.
-    constexpr std::uintptr_t kTolerated = 4 * 8;
-    std::uintptr_t after = ipctest::FreshHandleValue();
-    for (int wait = 0; wait < 100 && after > before + kTolerated; ++wait) {
-        Sleep(50);
-        after = ipctest::FreshHandleValue();
-    }
-    EXPECT_LE(after, before + kTolerated) << "before " << before << ", after " << after;
-    std::printf("[ handles ] fresh handle value before %zu, after 1000 clients %zu\n", static_cast<std::size_t>(before),
-                static_cast<std::size_t>(after));
 }
 
 // A kill drops unacknowledged and queued frames, perhaps an acknowledgement of recorded
 // ones: the client's resend must neither lose nor repeat any of them.
-TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossHundredKills)
+TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossKills)
 {
-    constexpr int kKills = 100;
-    constexpr int kOutboundId = 0x55;
-    constexpr int kInboundId = 0x77;
-    constexpr int kFloodPerRun = 400;
+    constexpr int kKills = 30, kInboundId = 0x77, kFloodPerRun = 400;
     ipctest::Service service;
     IPCMessageClient client(kModule, true, true, kUnused);
-    std::atomic<long long> inbound{0};
-    std::atomic<long long> damaged{0};
+    std::atomic<long long> inbound{0}, damaged{0};
     client.RegisterMessageCallback(kInboundId, [&](TagIPCMessageItem& item) {
         ++(item.messageLength == 1 && item.message[0] == '\x2a' ? inbound : damaged);
     });
@@ -526,57 +395,42 @@ TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossHundredKills)
     std::atomic<bool> posting{true};
     std::vector<int> accepted;
     std::thread poster([&] {
-        static const char kText[] = "restart storm";
-        TagIPCMessageItem item = Item(kOutboundId, kText, sizeof(kText));
+        TagIPCMessageItem item = Item(0x55, "storm", 6);
         for (item.auxValue = 0; posting; ++item.auxValue) {
             if (client.PostIPCMessage(item)) {
                 accepted.push_back(item.auxValue);
             }
-            if (item.auxValue % 8 == 0) {
-                Sleep(1);
-            }
+            Sleep(item.auxValue % 8 == 0 ? 1 : 0);
         }
     });
-    const auto stopPosting = [&] {
-        posting = false;
-        if (poster.joinable()) {
-            poster.join();
-        }
-    };
-    struct Stop {
-        std::function<void()> stop;
-        ~Stop() { stop(); }
-    } stopOnExit{stopPosting};
     std::mt19937 random(7);
     int connections = 0;
-    for (int kill = 0; kill < kKills; ++kill) {
-        ASSERT_TRUE(service.Start()) << kill;
+    for (int kill = 0; kill < kKills && service.Start(); ++kill) {
         // Killed at times spread over the client's connect back-off and its streaming.
         if (random() % 4 != 0 && service.WaitForLine(ipctest::kBridgeConnected, 1, 5000)) {
             ++connections;
-            service.Send("flood " + std::to_string(kInboundId) + " " + std::to_string(kFloodPerRun) + " 2a");
+            service.SendLine("flood " + std::to_string(kInboundId) + " " + std::to_string(kFloodPerRun) + " 2a");
             Sleep(random() % 40);
         } else {
             Sleep(random() % 20);
         }
         service.Kill();
     }
-    ASSERT_TRUE(service.Start());
-    ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected));
-    stopPosting();
-
-    const auto records = ipctest::WaitForRecords(service.RecordPath(), accepted.size(), 30000);
+    const bool restarted = service.Start() && service.WaitForLine(ipctest::kBridgeConnected);
+    posting = false;
+    poster.join();
+    ASSERT_TRUE(restarted);
     std::vector<int> arrived;
-    for (const auto& record : records) {
+    for (const auto& record : ipctest::WaitForRecords(service.RecordPath(), accepted.size(), 30000)) {
         arrived.push_back(std::stoi(record.at("auxValue")));
     }
-    ASSERT_EQ(arrived.size(), accepted.size());
-    EXPECT_TRUE(arrived == accepted) << "each accepted message once, in posting order";
+    EXPECT_TRUE(arrived == accepted) << "each accepted message once, in posting order: " << arrived.size() << " of "
+                                     << accepted.size();
     EXPECT_GT(connections, kKills / 2);
-    EXPECT_GT(accepted.size(), 1000u);
+    EXPECT_GT(accepted.size(), 300u);
     EXPECT_GT(inbound.load(), 0);
     EXPECT_EQ(damaged.load(), 0);
     EXPECT_LE(inbound.load(), static_cast<long long>(connections) * kFloodPerRun);
-    std::printf("[ storm ] %d kills, %d while connected, %zu messages accepted, %lld inbound delivered\n", kKills,
-                connections, accepted.size(), inbound.load());
+    std::printf("[ storm ] %d kills, %d while connected, %zu accepted, %lld inbound delivered\n", kKills, connections,
+                accepted.size(), inbound.load());
 }

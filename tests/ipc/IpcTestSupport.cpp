@@ -19,21 +19,15 @@ std::wstring UsePrivatePipeName()
 
 std::string Hex(const std::vector<unsigned char>& bytes)
 {
-    static const char kDigits[] = "0123456789abcdef";
     std::string text;
     for (const unsigned char byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0xF];
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 0xF];
     }
     return text;
 }
 
-std::vector<unsigned char> Bytes(const std::string& text)
-{
-    std::vector<unsigned char> bytes(text.begin(), text.end());
-    bytes.push_back(0);
-    return bytes;
-}
+std::vector<unsigned char> Bytes(const std::string& text) { return {text.c_str(), text.c_str() + text.size() + 1}; }
 
 std::uintptr_t FreshHandleValue()
 {
@@ -61,9 +55,8 @@ Record ParseRecord(const std::string& line)
 
 std::wstring TemporaryFile()
 {
-    wchar_t folder[MAX_PATH + 1];
+    wchar_t folder[MAX_PATH + 1], path[MAX_PATH + 1];
     GetTempPathW(MAX_PATH, folder);
-    wchar_t path[MAX_PATH + 1];
     GetTempFileNameW(folder, L"fdr", 0, path);
     return path;
 }
@@ -73,37 +66,41 @@ std::wstring TemporaryFile()
 std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs,
                                    const char* direction)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        std::vector<Record> records;
-        std::ifstream file(path.c_str());
-        for (std::string line; std::getline(file, line);) {
-            if (!line.empty()) {
-                records.push_back(ParseRecord(line));
+    std::vector<Record> records;
+    Eventually(
+        [&] {
+            records.clear();
+            std::ifstream file(path.c_str());
+            for (std::string line; std::getline(file, line);) {
+                if (line.empty()) {
+                    continue;
+                }
+                Record record = ParseRecord(line);
+                if (direction == nullptr || record["dir"] == direction) {
+                    records.push_back(std::move(record));
+                }
             }
-            if (!line.empty() && direction != nullptr && records.back()["dir"] != direction) {
-                records.pop_back();
-            }
-        }
-        if (records.size() >= count || GetTickCount64() >= deadline) {
-            return records;
-        }
-        Sleep(20);
-    }
+            return records.size() >= count;
+        },
+        timeoutMs);
+    return records;
 }
 
-Service::Service() : pipeName_(UsePrivatePipeName()), recordPath_(TemporaryFile()) {}
+Service::Service(bool record) : pipeName_(UsePrivatePipeName()), recordPath_(record ? TemporaryFile() : L"") {}
 
 Service::~Service()
 {
     Stop();
-    DeleteFileW(recordPath_.c_str());
+    if (!recordPath_.empty()) {
+        DeleteFileW(recordPath_.c_str());
+    }
 }
 
 bool Service::Start(const std::wstring& extraArguments)
 {
+    const std::wstring record = recordPath_.empty() ? L"" : L" --record \"" + recordPath_ + L"\"";
     return ServiceProcess::Start(testsupport::BesideExecutable(L"ferrydock-service.exe"),
-                                 L"--pipe \"" + pipeName_ + L"\" --record \"" + recordPath_ + L"\" " + extraArguments);
+                                 L"--pipe \"" + pipeName_ + L"\"" + record + L" " + extraArguments);
 }
 
 } // namespace ipctest

@@ -1,16 +1,17 @@
-// Helpers of the IPC tests: unique pipe names, the stand-in service as a child process
-// and its record file read back as flat JSON objects.
+// Helpers of the IPC tests: private pipe names, the stand-in service as a child process
+// and its record file read back, FerrydockUITrans.dll loaded by name, and callbacks that
+// record what reaches them and on which thread.
 #pragma once
 
+#include "FerrydockUITrans.h"
 #include "ServiceProcess.h"
 
 #include <windows.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,13 +21,20 @@ constexpr const char* kBridgeConnected = "connected 15728640";
 
 // A pipe name no other test process uses; also set as FERRYDOCK_PIPE_NAME.
 std::wstring UsePrivatePipeName();
-
 std::string Hex(const std::vector<unsigned char>& bytes);
 std::vector<unsigned char> Bytes(const std::string& text); // with its terminating zero
-
 // GetProcessHandleCount gives 0 under Wine. A new handle takes the lowest free slot of
-// the handle table, so the value of a fresh one grows with leaked handles.
+// the handle table, so the value of a fresh one grows with leaked handles (by 4 each).
 std::uintptr_t FreshHandleValue();
+// Polls every 20 ms until done() or the time is up; returns done().
+template <typename Done>
+bool Eventually(Done done, DWORD timeoutMs = 10000)
+{
+    for (const ULONGLONG end = GetTickCount64() + timeoutMs; !done() && GetTickCount64() < end;) {
+        Sleep(20);
+    }
+    return done();
+}
 
 // Values added from any thread, in arrival order.
 template <typename T>
@@ -36,28 +44,28 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         values_.push_back(std::move(value));
-        changed_.notify_all();
     }
     bool WaitFor(std::size_t count, DWORD timeoutMs = 30000)
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return values_.size() >= count; });
+        return Eventually([&] { return Count() >= count; }, timeoutMs);
     }
     std::vector<T> Values()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         return values_;
     }
-    std::size_t Count() { return Values().size(); }
+    std::size_t Count()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return values_.size();
+    }
 
 private:
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<T> values_;
 };
 
-// One line of the service's record: key -> the JSON value as written ("null", "true",
-// numbers in decimal, strings without their quotes).
+// One line of the service's record: key -> the JSON value as written (strings unquoted).
 using Record = std::map<std::string, std::string>;
 // Waits until the file holds at least count records of the direction ("out": posted by
 // the bridge; nullptr: both); returns those it holds then.
@@ -67,10 +75,9 @@ std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, 
 // The stand-in service on a private pipe, recording into a fresh temporary file.
 class Service : public service::ServiceProcess {
 public:
-    Service();
+    explicit Service(bool record = true);
     ~Service();
     bool Start(const std::wstring& extraArguments = L"");
-    bool Send(const std::string& command) { return SendLine(command); }
     bool WaitForLine(const std::string& line, int count = 1, DWORD timeoutMs = 10000)
     {
         return ServiceProcess::WaitForLine(line, count, timeoutMs);
@@ -81,5 +88,77 @@ private:
     std::wstring pipeName_;
     std::wstring recordPath_;
 };
+
+// FerrydockUITrans.dll loaded by name and its exports resolved, as the interface does it.
+class BridgeLibrary {
+public:
+    BridgeLibrary() : module_(LoadLibraryW(L"FerrydockUITrans.dll")) {}
+    ~BridgeLibrary() { Unload(); }
+    void Unload()
+    {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+        module_ = nullptr;
+    }
+    template <typename Fn>
+    Fn Get(const char* name) const
+    {
+        if (FARPROC proc = module_ ? GetProcAddress(module_, name) : nullptr) {
+            return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
+        }
+        throw std::runtime_error(std::string("cannot load FerrydockUITrans.dll or its export ") + name);
+    }
+    bool Init() const { return Get<PFN_BoolVoid>("InitIPCModule")(); }
+    bool Uninit() const { return Get<PFN_BoolVoid>("UninitIPCModule")(); }
+    void Call(const char* name) const { Get<PFN_VoidVoid>(name)(); }
+    void Call(const char* name, const wchar_t* text) const { Get<PFN_VoidText>(name)(text); }
+    void RegisterText(const char* name, WndShowTextCallback callback) const { Get<PFN_RegisterTextCallback>(name)(callback); }
+
+private:
+    HMODULE module_;
+};
+
+struct CallbackEvent {
+    std::string callback;
+    std::wstring text; // the text, the integer in decimal, or the devices one a line
+    DWORD thread;
+};
+
+// What the interface's callbacks saw, in arrival order.
+inline Collector<CallbackEvent>& CallbackLog()
+{
+    static Collector<CallbackEvent> log;
+    return log;
+}
+
+#define IPCTEST_TEXT_CALLBACK(Name) \
+    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog().Add({#Name, text, GetCurrentThreadId()}); }
+IPCTEST_TEXT_CALLBACK(OnShowFile)
+IPCTEST_TEXT_CALLBACK(OnSendFiles)
+IPCTEST_TEXT_CALLBACK(OnRecieveFiles)
+IPCTEST_TEXT_CALLBACK(OnRecieveFindSaveFile)
+IPCTEST_TEXT_CALLBACK(OnRecieveFindDeviceType)
+IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
+#undef IPCTEST_TEXT_CALLBACK
+
+inline void FERRYDOCK_CALL OnShowWindow(int value)
+{
+    CallbackLog().Add({"OnShowWindow", std::to_wstring(value), GetCurrentThreadId()});
+}
+// The count, then one line a device: name|id|type.
+inline std::wstring DescribeDevices(const DevicesInfo* list)
+{
+    std::wstring text = std::to_wstring(list->count);
+    for (int i = 0; i < list->count; ++i) {
+        const DeviceInfo* d = list->devices[i];
+        text += L"\n" + std::wstring(d->name) + L"|" + (d->id ? d->id : L"<null>") + L"|" + std::to_wstring(d->type);
+    }
+    return text;
+}
+inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list)
+{
+    CallbackLog().Add({"OnDevices", DescribeDevices(list), GetCurrentThreadId()});
+}
 
 } // namespace ipctest

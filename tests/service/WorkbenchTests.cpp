@@ -1,6 +1,5 @@
 // ferrydock-service.exe driven by scripts and records, with FerrydockUITrans.dll in this
 // process as the interface's end.
-#include "BridgeLibrary.h"
 #include "IpcTestSupport.h"
 #include "support/PeFile.h"
 

@@ -5,7 +5,7 @@
 set -e
 root=$1
 work=$2
-seconds=${3:-${FERRYDOCK_FRAME_FUZZ_SECONDS:-20}}
+seconds=${3:-${FERRYDOCK_FRAME_FUZZ_SECONDS:-3}}
 command -v clang++-14 >/dev/null 2>&1 || { echo "clang++-14 not installed: skipped"; exit 77; }
 mkdir -p "$work/corpus"
 clang++-14 -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
