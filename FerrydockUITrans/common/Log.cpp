@@ -2,15 +2,18 @@
 
 #include <windows.h>
 
+#include <sstream>
+
 namespace FerrydockIpc::logdetail {
 
-void Emit(LogLevel level, std::wostringstream& line, const char* where)
+void Emit(LogLevel level, std::wstring& line, const char* where)
 {
     const DWORD lastError = GetLastError();
-    line.put(L'(');
+    line += L'(';
     Put(line, where);
-    line.put(L')');
-    KdLogger::GetInstance()->Log(static_cast<LOG_MESSAGE_LEVEL>(level), line);
+    line += L')';
+    std::wostringstream stream(std::move(line));
+    KdLogger::GetInstance()->Log(static_cast<LOG_MESSAGE_LEVEL>(level), stream);
     SetLastError(lastError);
 }
 

@@ -4,7 +4,7 @@
 
 #include "KdLogger.h"
 
-#include <sstream>
+#include <cwchar>
 #include <string>
 #include <type_traits>
 
@@ -17,38 +17,47 @@ enum class LogLevel : int {
 
 namespace logdetail {
 
-inline void Put(std::wostringstream& line, const char* narrow)
+// The line is composed in a plain string: the stream inserters consult the C++ runtime's
+// per-thread exception state, which the statically linked thread library keeps in records
+// that outlive an unloaded DLL. The stream is made only to hand the text over.
+inline void Put(std::wstring& line, const char* narrow)
 {
     for (; narrow != nullptr && *narrow != '\0'; ++narrow) {
-        line.put(static_cast<wchar_t>(static_cast<unsigned char>(*narrow)));
+        line += static_cast<wchar_t>(static_cast<unsigned char>(*narrow));
     }
 }
 
-inline void Put(std::wostringstream& line, const std::string& narrow)
-{
-    for (const char c : narrow) {
-        line.put(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    }
-}
+inline void Put(std::wstring& line, const std::string& narrow) { Put(line, narrow.c_str()); }
 
-inline void Put(std::wostringstream& line, const wchar_t* wide)
+inline void Put(std::wstring& line, const wchar_t* wide)
 {
     if (wide != nullptr) {
-        line << wide;
+        line += wide;
     }
 }
 
-inline void Put(std::wostringstream& line, const std::wstring& wide) { line << wide; }
+inline void Put(std::wstring& line, const std::wstring& wide) { line += wide; }
 
+// As a stream in its default state writes them: flags as 1 or 0, characters as themselves.
 template <typename Value>
-void Put(std::wostringstream& line, const Value& value)
+void Put(std::wstring& line, const Value& value)
 {
     static_assert(std::is_arithmetic_v<Value>, "log values are texts, numbers or flags");
-    line << value;
+    if constexpr (std::is_same_v<Value, bool>) {
+        line += value ? L'1' : L'0';
+    } else if constexpr (std::is_same_v<Value, char> || std::is_same_v<Value, wchar_t>) {
+        line += static_cast<wchar_t>(value);
+    } else if constexpr (std::is_floating_point_v<Value>) {
+        wchar_t text[32];
+        swprintf(text, 32, L"%g", static_cast<double>(value));
+        line += text;
+    } else {
+        line += std::to_wstring(value);
+    }
 }
 
 // Hands the composed line to the suite's logger; keeps the thread's last error.
-void Emit(LogLevel level, std::wostringstream& line, const char* where);
+void Emit(LogLevel level, std::wstring& line, const char* where);
 
 } // namespace logdetail
 
@@ -56,7 +65,7 @@ void Emit(LogLevel level, std::wostringstream& line, const char* where);
 template <typename... Pieces>
 void Log(LogLevel level, const char* where, const Pieces&... pieces)
 {
-    std::wostringstream line;
+    std::wstring line;
     (logdetail::Put(line, pieces), ...);
     logdetail::Emit(level, line, where);
 }

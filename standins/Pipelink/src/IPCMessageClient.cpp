@@ -48,8 +48,9 @@ void EmptyBuffer(std::vector<char>& buffer)
 
 void LogNotice(const std::wstring& text)
 {
-    std::wostringstream line;
-    line << text << L"(pipelink::IPCMessageClient)";
+    // Made from the whole text: inserters would touch the runtime's per-thread state,
+    // which the static thread library does not release when this DLL unloads.
+    std::wostringstream line(text + L"(pipelink::IPCMessageClient)");
     KdLogger::GetInstance()->Log(LOG_LEVEL_INFO, line);
 }
 
