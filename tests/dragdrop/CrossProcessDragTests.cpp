@@ -124,7 +124,7 @@ TEST_F(CrossProcessDrag, ATargetInAnotherProcessReadsAfterTheDragAndReleasesLast
     StartTarget(L" --keep");
     const DragDropParam param{L"C:\\a.txt", L"kept text", kHtml, L"q", 1, 1, 1, 1};
     ASSERT_TRUE(FerrydockIpc::ExecuteDragDrop(&param));
-    EXPECT_FALSE(watch.live().empty()) << "the other process still holds the data object";
+    EXPECT_FALSE(watch.Live().empty()) << "the other process still holds the data object";
     ASSERT_TRUE(target.SendLine("read again"));
     PumpWhile([&] { return target.Running(); });
     target.Stop();
@@ -135,5 +135,5 @@ TEST_F(CrossProcessDrag, ATargetInAnotherProcessReadsAfterTheDragAndReleasesLast
     EXPECT_EQ(first[0], "drop: 5 formats offered");
     EXPECT_EQ(std::vector<std::string>(again.begin() + 1, again.end()),
               std::vector<std::string>(first.begin() + 1, first.end()));
-    EXPECT_TRUE(watch.live().empty()) << watch.live().size() << " blocks left";
+    EXPECT_TRUE(watch.Live().empty()) << watch.Live().size() << " blocks left";
 }
