@@ -24,7 +24,7 @@ struct Seen {
 std::vector<Seen> Callbacks()
 {
     std::vector<Seen> seen;
-    for (const auto& event : CallbackLog::Instance().Values()) {
+    for (const auto& event : CallbackLog().Values()) {
         seen.push_back({event.callback, event.text});
     }
     return seen;
@@ -143,9 +143,9 @@ TEST(Workbench, NamedCommandsReachTheirCallbacksThenExpectWaitsForThePost)
     ipctest::Service service;
     BridgeLibrary bridge;
     Listen(bridge);
-    const std::size_t before = CallbackLog::Instance().Count();
+    const std::size_t before = CallbackLog().Count();
     ASSERT_TRUE(service.Start(L"--script named.txt"));
-    ASSERT_TRUE(CallbackLog::Instance().WaitFor(before + cases.size()));
+    ASSERT_TRUE(CallbackLog().WaitFor(before + cases.size()));
     bridge.Call("WndShowFinsh");
     EXPECT_EQ(service.WaitForExit(20000), 1);
     const auto printed = service.Lines();
@@ -188,13 +188,13 @@ TEST(Workbench, ShippedTransferScenarioThenItsRecordReplayed)
     {
         BridgeLibrary bridge;
         Listen(bridge);
-        const std::size_t before = CallbackLog::Instance().Count();
+        const std::size_t before = CallbackLog().Count();
         ASSERT_TRUE(service.Start(L"--script \"" + scenario + L"\""));
         ASSERT_TRUE(service.WaitForLine("script finished", 1, 30000));
-        ASSERT_TRUE(CallbackLog::Instance().WaitFor(before + expected.size()));
+        ASSERT_TRUE(CallbackLog().WaitFor(before + expected.size()));
         bridge.Call("SendFinishTransferMesseage");
         bridge.Call("SendDeviceGetToFilesystem"); // answered by the service itself: not replayed
-        ASSERT_TRUE(CallbackLog::Instance().WaitFor(before + expected.size() + 1));
+        ASSERT_TRUE(CallbackLog().WaitFor(before + expected.size() + 1));
         recorded = ipctest::WaitForRecords(service.RecordPath(), expected.size() + 3, 10000, nullptr);
         const auto seen = Callbacks();
         EXPECT_EQ(std::vector<Seen>(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end() - 1), expected);
@@ -217,10 +217,10 @@ TEST(Workbench, ShippedTransferScenarioThenItsRecordReplayed)
     ipctest::Service replay;
     BridgeLibrary bridge;
     Listen(bridge);
-    const std::size_t before = CallbackLog::Instance().Count();
+    const std::size_t before = CallbackLog().Count();
     ASSERT_TRUE(replay.Start(L"--replay \"" + service.RecordPath() + L"\" --speed 4 --exit"));
     EXPECT_EQ(replay.WaitForExit(30000), 0);
-    ASSERT_TRUE(CallbackLog::Instance().WaitFor(before + expected.size()));
+    ASSERT_TRUE(CallbackLog().WaitFor(before + expected.size()));
     const auto seen = Callbacks();
     EXPECT_EQ(std::vector<Seen>(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end()), expected);
     const auto again = ipctest::WaitForRecords(replay.RecordPath(), expected.size(), 0, "in");
