@@ -19,10 +19,7 @@ namespace {
 struct DigestFields {
     std::uintptr_t hash;
     std::uint32_t algorithmId, digestLength;
-    bool operator==(const DigestFields& o) const
-    {
-        return std::tie(hash, algorithmId, digestLength) == std::tie(o.hash, o.algorithmId, o.digestLength);
-    }
+    bool operator==(const DigestFields& o) const { return std::memcmp(this, &o, sizeof(o)) == 0; } // no padding
 };
 static_assert(sizeof(DE::CryptMD5) == sizeof(void*) + sizeof(DigestFields), "vtable pointer and the fields");
 DigestFields& FieldsOf(DE::CryptBase& object)

@@ -16,11 +16,7 @@ using ipctest::Record;
 
 namespace {
 
-struct Seen {
-    std::string callback;
-    std::wstring text;
-    bool operator==(const Seen& other) const { return callback == other.callback && text == other.text; }
-};
+using Seen = std::pair<std::string, std::wstring>; // callback, text
 
 std::vector<Seen> Callbacks()
 {
@@ -199,7 +195,7 @@ TEST(Workbench, ShippedTransferScenarioThenItsRecordReplayed)
         recorded = ipctest::WaitForRecords(service.RecordPath(), expected.size() + 3, 10000, nullptr);
         const auto seen = Callbacks();
         EXPECT_EQ(std::vector<Seen>(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end() - 1), expected);
-        EXPECT_EQ(seen.back().text, L"2\nLiving-room tablet|TAB-7F3A21|2\nCaf\u00e9 phone|PHN-00C9E4|1");
+        EXPECT_EQ(seen.back().second, L"2\nLiving-room tablet|TAB-7F3A21|2\nCaf\u00e9 phone|PHN-00C9E4|1");
     }
     ASSERT_EQ(recorded.size(), expected.size() + 3);
     for (std::size_t i = 0; i < recorded.size(); ++i) {
