@@ -130,9 +130,7 @@ TEST(DirManager, CanAccessFolder)
         SCOPED_TRACE(c.failing);
         const bool deny = std::string(c.failing) == "Denying";
         const auto failing = Failing(kTestModule, deny ? "" : c.failing, c.at, c.error);
-        const auto denying = deny ? std::make_unique<testsupport::ImportPatch>(
-                                        kTestModule, "advapi32.dll", "AccessCheck", reinterpret_cast<void*>(&Denying))
-                                  : nullptr;
+        const auto denying = testsupport::DenyingAccessCheck(kTestModule, deny);
         LogCapture log;
         DWORD granted = untouched;
         EXPECT_EQ(Manager().CanAccessFolder(tree.root.c_str(), FILE_ALL_ACCESS, &granted), c.result);

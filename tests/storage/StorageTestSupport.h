@@ -101,15 +101,6 @@ inline testsupport::LogRecord DirLine(int level, const std::wstring& text, const
                        std::wstring(operation.begin(), operation.end()) + L")"};
 }
 
-// An access check that runs and denies everything.
-inline BOOL WINAPI Denying(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD,
-                           LPDWORD granted, LPBOOL status)
-{
-    *granted = 0;
-    *status = FALSE;
-    return TRUE;
-}
-
 // The call at of function, imported by module, fails with error for the scope of the
 // object: FALSE, or the error itself from the calls that return a status. "" fails nothing.
 inline std::unique_ptr<testsupport::FailingImport> Failing(HMODULE module, const std::string& function, long long at,
@@ -241,10 +232,6 @@ public:
         add("AccessCheck", &hooks::Check);
         add("OpenProcessToken", &hooks::OpenProcessTokenHook);
         add("GetFileSecurityW", &hooks::GetFileSecurityWHook);
-    }
-    bool active() const
-    {
-        return std::all_of(patches_.begin(), patches_.end(), [](const auto& patch) { return patch->active(); });
     }
     // Trace lines that start with prefix ("" for all).
     Lines Calls(const std::wstring& prefix = L"") const

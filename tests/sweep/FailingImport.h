@@ -65,4 +65,20 @@ private:
     std::unique_ptr<ImportPatch> patch_;
 };
 
+// The module's access checks run and deny everything, for the scope; with deny false, nothing changes.
+inline std::unique_ptr<ImportPatch> DenyingAccessCheck(HMODULE module, bool deny = true)
+{
+    struct Check {
+        static BOOL WINAPI Deny(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD,
+                                LPDWORD granted, LPBOOL status)
+        {
+            *granted = 0;
+            *status = FALSE;
+            return TRUE;
+        }
+    };
+    const auto replacement = reinterpret_cast<void*>(&Check::Deny);
+    return deny ? std::make_unique<ImportPatch>(module, "advapi32.dll", "AccessCheck", replacement) : nullptr;
+}
+
 } // namespace testsupport
