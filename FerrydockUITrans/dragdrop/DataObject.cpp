@@ -1,7 +1,7 @@
 #include "dragdrop/DataObject.h"
 
 #include "common/Log.h"
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -39,11 +39,11 @@ HGLOBAL DuplicateMetafilePict(HGLOBAL source)
     if (!to) {
         return nullptr;
     }
-    const HMETAFILE metafile = SetMetaFileBitsEx(size, bits.get());
-    if (metafile == nullptr) {
+    UniqueResource<HMETAFILE, ::DeleteMetaFile> metafile(SetMetaFileBitsEx(size, bits.get()));
+    if (!metafile) {
         return nullptr;
     }
-    *static_cast<METAFILEPICT*>(to.data()) = METAFILEPICT{pict.mm, pict.xExt, pict.yExt, metafile};
+    *static_cast<METAFILEPICT*>(to.data()) = METAFILEPICT{pict.mm, pict.xExt, pict.yExt, metafile.release()};
     return block.release();
 }
 

@@ -6,36 +6,25 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <vector>
 
 using namespace FerrydockIpc;
 
 namespace {
 
-using Content = std::vector<BYTE>;
-
-Content MetafileBits(HMETAFILE mf)
+std::vector<BYTE> Content(DWORD tymed, HGLOBAL handle)
 {
-    Content bits(GetMetaFileBitsEx(mf, 0, nullptr));
-    GetMetaFileBitsEx(mf, static_cast<UINT>(bits.size()), bits.data());
-    return bits;
-}
-
-Content EnhMetafileBits(HENHMETAFILE emf)
-{
-    Content bits(GetEnhMetaFileBits(emf, 0, nullptr));
-    GetEnhMetaFileBits(emf, static_cast<UINT>(bits.size()), bits.data());
-    return bits;
-}
-
-Content MetafilePictBits(HGLOBAL block)
-{
-    const auto* pict = static_cast<METAFILEPICT*>(GlobalLock(block));
-    Content bits = MetafileBits(pict->hMF);
-    bits.push_back(static_cast<BYTE>(pict->mm));
-    bits.push_back(static_cast<BYTE>(pict->xExt));
-    GlobalUnlock(block);
+    std::vector<BYTE> bits(4096);
+    if (tymed == TYMED_GDI) {
+        bits.resize(GetBitmapBits(static_cast<HBITMAP>(handle), 16, bits.data()));
+    } else if (tymed == TYMED_ENHMF) {
+        bits.resize(GetEnhMetaFileBits(static_cast<HENHMETAFILE>(handle), 4096, bits.data()));
+    } else {
+        const auto* pict = static_cast<METAFILEPICT*>(GlobalLock(handle));
+        bits.resize(GetMetaFileBitsEx(pict->hMF, 4096, bits.data()));
+        bits.push_back(static_cast<BYTE>(pict->xExt));
+        GlobalUnlock(handle);
+    }
     return bits;
 }
 
@@ -53,45 +42,29 @@ TEST(ComObjects, GdiAndMetafileMediaAreDuplicatedAndFilesRefused)
     GlobalUnlock(pict);
     HDC emfDc = CreateEnhMetaFileW(nullptr, nullptr, nullptr, nullptr);
     Ellipse(emfDc, 5, 6, 50, 60);
-    static wchar_t fileName[] = L"C:\\kept.txt";
     const struct {
         CLIPFORMAT cf;
         DWORD tymed;
         HANDLE handle;
-        std::function<Content(HANDLE)> content;
-    } media[] = {
-        {CF_BITMAP, TYMED_GDI, CreateBitmap(2, 2, 1, 32, pixels),
-         [](HANDLE h) {
-             Content bits(16);
-             GetBitmapBits(static_cast<HBITMAP>(h), 16, bits.data());
-             return bits;
-         }},
-        {CF_METAFILEPICT, TYMED_MFPICT, pict, [](HANDLE h) { return MetafilePictBits(h); }},
-        {CF_ENHMETAFILE, TYMED_ENHMF, CloseEnhMetaFile(emfDc),
-         [](HANDLE h) { return EnhMetafileBits(static_cast<HENHMETAFILE>(h)); }},
-    };
-    const Content bitmapBits(reinterpret_cast<const BYTE*>(pixels), reinterpret_cast<const BYTE*>(pixels + 4));
-    EXPECT_EQ(media[0].content(media[0].handle), bitmapBits) << "the test's own bitmap";
+    } media[] = {{CF_BITMAP, TYMED_GDI, CreateBitmap(2, 2, 1, 32, pixels)},
+                 {CF_METAFILEPICT, TYMED_MFPICT, pict},
+                 {CF_ENHMETAFILE, TYMED_ENHMF, CloseEnhMetaFile(emfDc)}};
     for (const auto& m : media) {
         FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
         FORMATETC format{m.cf, nullptr, DVASPECT_CONTENT, -1, m.tymed};
-        STGMEDIUM lent{};
-        lent.tymed = m.tymed;
-        lent.hGlobal = static_cast<HGLOBAL>(m.handle);
+        STGMEDIUM lent{m.tymed, {static_cast<HBITMAP>(m.handle)}, nullptr};
         ASSERT_EQ(data->SetData(&format, &lent, FALSE), S_OK) << m.tymed;
         STGMEDIUM copy{};
         ASSERT_EQ(data->GetData(&format, &copy), S_OK) << m.tymed;
         EXPECT_EQ(copy.tymed, m.tymed);
         EXPECT_NE(copy.hGlobal, lent.hGlobal) << m.tymed;
-        EXPECT_EQ(m.content(copy.hGlobal), m.content(lent.hGlobal)) << m.tymed;
-        EXPECT_FALSE(m.content(copy.hGlobal).empty()) << m.tymed;
+        EXPECT_EQ(Content(m.tymed, copy.hGlobal), Content(m.tymed, lent.hGlobal)) << m.tymed;
+        EXPECT_GT(Content(m.tymed, copy.hGlobal).size(), 10u) << m.tymed;
         ReleaseStgMedium(&copy);
         if (m.tymed != TYMED_MFPICT) { // copied from its bits, without OLE
-            testsupport::LogCapture capture;
             testsupport::ImportPatch patch(GetModuleHandleW(nullptr), "ole32.dll", "OleDuplicateData",
                                            reinterpret_cast<void*>(&NoDuplicate));
             EXPECT_EQ(data->GetData(&format, &copy), E_OUTOFMEMORY) << m.tymed;
-            EXPECT_EQ(capture.Lines().size(), 1u);
         }
         EXPECT_EQ(data->Release(), 0u);
         ReleaseStgMedium(&lent);
@@ -100,15 +73,14 @@ TEST(ComObjects, GdiAndMetafileMediaAreDuplicatedAndFilesRefused)
     testsupport::LogCapture capture;
     FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
     FORMATETC fileFormat{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_FILE};
-    STGMEDIUM file{};
-    file.tymed = TYMED_FILE;
+    static wchar_t fileName[] = L"C:\\kept.txt";
+    STGMEDIUM file{TYMED_FILE, {nullptr}, nullptr};
     file.lpszFileName = fileName;
     EXPECT_EQ(data->SetData(&fileFormat, &file, FALSE), S_OK) << "stored empty, refused when read";
     STGMEDIUM copy{};
     EXPECT_EQ(data->GetData(&fileFormat, &copy), E_INVALIDARG);
-    EXPECT_EQ(capture.Lines(),
-              (std::vector<std::wstring>{
-                  L"cannot copy a medium of tymed 2(FerrydockIpc::FerrydockDataObject::CopyMedium)",
-                  L"pMedSrc->hGlobal is null(FerrydockIpc::FerrydockDataObject::CopyMedium)"}));
+    EXPECT_EQ(capture.Lines(), (std::vector<std::wstring>{
+                                   L"cannot copy a medium of tymed 2(FerrydockIpc::FerrydockDataObject::CopyMedium)",
+                                   L"pMedSrc->hGlobal is null(FerrydockIpc::FerrydockDataObject::CopyMedium)"}));
     EXPECT_EQ(data->Release(), 0u);
 }

@@ -4,7 +4,7 @@
 #include "IpcTestSupport.h"
 #include "PipelinkPump.h"
 #include "PipelinkWire.h"
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 #include "support/ImportPatch.h"
 #include "support/LogCapture.h"
 

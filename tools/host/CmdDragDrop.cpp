@@ -2,6 +2,7 @@
 // optionally into a drop-target window of its own that prints what arrived.
 // check-type: the library's verdict on file names.
 #include "Host.h"
+#include "ferrydock/Resource.h"
 
 #include <ole2.h>
 #include <shellapi.h>
@@ -144,27 +145,23 @@ public:
     {
         ++drops;
         PrintLine(L"drop target received:");
-        IEnumFORMATETC* formats = nullptr;
-        if (SUCCEEDED(data->EnumFormatEtc(DATADIR_GET, &formats))) {
+        FerrydockIpc::UniqueInterface<IEnumFORMATETC> formats;
+        if (SUCCEEDED(data->EnumFormatEtc(DATADIR_GET, formats.put()))) {
             FORMATETC format{};
-            while (formats->Next(1, &format, nullptr) == S_OK) {
+            while (formats.get()->Next(1, &format, nullptr) == S_OK) {
                 STGMEDIUM medium{};
                 if (data->GetData(&format, &medium) == S_OK) {
                     PrintArrival(format.cfFormat, medium.hGlobal);
                     ReleaseStgMedium(&medium);
                 }
             }
-            formats->Release();
         }
         *effect = DROPEFFECT_COPY;
         return S_OK;
     }
 };
 
-struct WindowCloser {
-    void operator()(HWND window) const { DestroyWindow(window); }
-};
-using Window = std::unique_ptr<std::remove_pointer_t<HWND>, WindowCloser>;
+using Window = FerrydockIpc::UniqueWindow;
 
 Window MakeWindow(const wchar_t* className, const wchar_t* title, int left)
 {
