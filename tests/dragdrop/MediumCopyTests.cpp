@@ -20,10 +20,10 @@ std::vector<BYTE> Content(DWORD tymed, HGLOBAL handle)
     } else if (tymed == TYMED_ENHMF) {
         bits.resize(GetEnhMetaFileBits(static_cast<HENHMETAFILE>(handle), 4096, bits.data()));
     } else {
-        const auto* pict = static_cast<METAFILEPICT*>(GlobalLock(handle));
-        bits.resize(GetMetaFileBitsEx(pict->hMF, 4096, bits.data()));
-        bits.push_back(static_cast<BYTE>(pict->xExt));
+        const METAFILEPICT pict = *static_cast<METAFILEPICT*>(GlobalLock(handle));
         GlobalUnlock(handle);
+        bits.resize(GetMetaFileBitsEx(pict.hMF, 4096, bits.data()));
+        bits.push_back(static_cast<BYTE>(pict.xExt));
     }
     return bits;
 }
@@ -56,8 +56,7 @@ TEST(ComObjects, GdiAndMetafileMediaAreDuplicatedAndFilesRefused)
         ASSERT_EQ(data->SetData(&format, &lent, FALSE), S_OK) << m.tymed;
         STGMEDIUM copy{};
         ASSERT_EQ(data->GetData(&format, &copy), S_OK) << m.tymed;
-        EXPECT_EQ(copy.tymed, m.tymed);
-        EXPECT_NE(copy.hGlobal, lent.hGlobal) << m.tymed;
+        EXPECT_TRUE(copy.tymed == m.tymed && copy.hGlobal != lent.hGlobal) << m.tymed;
         EXPECT_EQ(Content(m.tymed, copy.hGlobal), Content(m.tymed, lent.hGlobal)) << m.tymed;
         EXPECT_GT(Content(m.tymed, copy.hGlobal).size(), 10u) << m.tymed;
         ReleaseStgMedium(&copy);
@@ -73,11 +72,9 @@ TEST(ComObjects, GdiAndMetafileMediaAreDuplicatedAndFilesRefused)
     testsupport::LogCapture capture;
     FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
     FORMATETC fileFormat{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_FILE};
-    static wchar_t fileName[] = L"C:\\kept.txt";
-    STGMEDIUM file{TYMED_FILE, {nullptr}, nullptr};
-    file.lpszFileName = fileName;
+    STGMEDIUM file{TYMED_FILE, {nullptr}, nullptr}, copy{};
+    file.lpszFileName = const_cast<wchar_t*>(L"C:\\kept.txt");
     EXPECT_EQ(data->SetData(&fileFormat, &file, FALSE), S_OK) << "stored empty, refused when read";
-    STGMEDIUM copy{};
     EXPECT_EQ(data->GetData(&fileFormat, &copy), E_INVALIDARG);
     EXPECT_EQ(capture.Lines(), (std::vector<std::wstring>{
                                    L"cannot copy a medium of tymed 2(FerrydockIpc::FerrydockDataObject::CopyMedium)",
