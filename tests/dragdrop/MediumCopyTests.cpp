@@ -23,7 +23,7 @@ std::vector<BYTE> Content(DWORD tymed, HGLOBAL handle)
         const METAFILEPICT pict = *static_cast<METAFILEPICT*>(GlobalLock(handle));
         GlobalUnlock(handle);
         bits.resize(GetMetaFileBitsEx(pict.hMF, 4096, bits.data()));
-        bits.push_back(static_cast<BYTE>(pict.xExt));
+        bits.push_back(static_cast<BYTE>(pict.yExt));
     }
     return bits;
 }
@@ -73,11 +73,11 @@ TEST(ComObjects, GdiAndMetafileMediaAreDuplicatedAndFilesRefused)
     FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
     FORMATETC fileFormat{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_FILE};
     STGMEDIUM file{TYMED_FILE, {nullptr}, nullptr}, copy{};
-    file.lpszFileName = const_cast<wchar_t*>(L"C:\\kept.txt");
-    EXPECT_EQ(data->SetData(&fileFormat, &file, FALSE), S_OK) << "stored empty, refused when read";
-    EXPECT_EQ(data->GetData(&fileFormat, &copy), E_INVALIDARG);
-    EXPECT_EQ(capture.Lines(), (std::vector<std::wstring>{
-                                   L"cannot copy a medium of tymed 2(FerrydockIpc::FerrydockDataObject::CopyMedium)",
-                                   L"pMedSrc->hGlobal is null(FerrydockIpc::FerrydockDataObject::CopyMedium)"}));
+    file.lpszFileName = static_cast<wchar_t*>(CoTaskMemAlloc(sizeof(L"C:\\absent.txt")));
+    wcscpy(file.lpszFileName, L"C:\\absent.txt");
+    EXPECT_EQ(data->SetData(&fileFormat, &file, TRUE), S_OK);
+    EXPECT_EQ(data->GetData(&fileFormat, &copy), DV_E_TYMED);
+    EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{
+                                   L"cannot copy a medium of tymed 2(FerrydockIpc::FerrydockDataObject::CopyMedium)"});
     EXPECT_EQ(data->Release(), 0u);
 }
