@@ -1,6 +1,7 @@
 #include "dragdrop/DataObject.h"
 
 #include "common/Log.h"
+#include "ferrydock/Resource.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -17,6 +18,42 @@ constexpr const char* kQueryGetData = "FerrydockIpc::FerrydockDataObject::QueryG
 constexpr const char* kSetData = "FerrydockIpc::FerrydockDataObject::SetData";
 constexpr const char* kEnumFormatEtc = "FerrydockIpc::FerrydockDataObject::EnumFormatEtc";
 constexpr const char* kCopyMedium = "FerrydockIpc::FerrydockDataObject::CopyMedium";
+
+// A metafile picture is a global block whose METAFILEPICT names a metafile handle; the copy gets
+// its own metafile built from the source's bits. (OLE's own duplicate of this format fails with
+// ERROR_INVALID_HANDLE under Wine, so it is not used here.)
+HGLOBAL DuplicateMetafilePict(HGLOBAL source)
+{
+    const GlobalLock from(source);
+    if (!from) {
+        return nullptr;
+    }
+    const METAFILEPICT pict = *static_cast<const METAFILEPICT*>(from.data());
+    const UINT size = GetMetaFileBitsEx(pict.hMF, 0, nullptr);
+    std::unique_ptr<BYTE[]> bits(size == 0 ? nullptr : new (std::nothrow) BYTE[size]);
+    if (!bits || GetMetaFileBitsEx(pict.hMF, size, bits.get()) != size) {
+        return nullptr;
+    }
+    UniqueGlobalMemory block(GlobalAlloc(GMEM_MOVEABLE, sizeof(METAFILEPICT)));
+    const GlobalLock to(block.get());
+    if (!to) {
+        return nullptr;
+    }
+    UniqueResource<HMETAFILE, ::DeleteMetaFile> metafile(SetMetaFileBitsEx(size, bits.get()));
+    if (!metafile) {
+        return nullptr;
+    }
+    *static_cast<METAFILEPICT*>(to.data()) = METAFILEPICT{pict.mm, pict.xExt, pict.yExt, metafile.release()};
+    return block.release();
+}
+
+HGLOBAL DuplicateMediumHandle(STGMEDIUM* medium, CLIPFORMAT format)
+{
+    if (medium->tymed == TYMED_MFPICT) {
+        return DuplicateMetafilePict(medium->hMetaFilePict);
+    }
+    return static_cast<HGLOBAL>(OleDuplicateData(medium->hGlobal, format, 0));
+}
 
 bool SharesMediumType(const FORMATETC& entry, const FORMATETC& request) { return (entry.tymed & request.tymed) != 0; }
 
@@ -212,10 +249,12 @@ STDMETHODIMP FerrydockDataObject::DUnadvise(DWORD) { return E_NOTIMPL; }
 
 STDMETHODIMP FerrydockDataObject::EnumDAdvise(IEnumSTATDATA**) { return E_NOTIMPL; }
 
-// Global memory is duplicated, so every reader owns and frees its own block. Streams and
-// storages are shared by reference (each copy holds one reference, so releasing the copies
-// in any order is safe; readers share the seek position). Files, GDI objects and metafiles
-// are not duplicated: their copy carries the type and release interface but no handle.
+// Global memory is duplicated, so every reader owns and frees its own block. Bitmaps, palettes,
+// metafile pictures and enhanced metafiles are duplicated too; a failed duplicate of one of
+// them is refused, since the caller could not tell an empty copy from a real one. Streams and
+// storages are shared by reference (each copy holds one reference, so releasing the copies in any
+// order is safe; readers share the seek position). A file medium is refused: its release deletes
+// the file, so a second owner of the same name would delete it under the first.
 HRESULT FerrydockDataObject::CopyMedium(STGMEDIUM* pMedDest, STGMEDIUM* pMedSrc, FORMATETC* pFmtSrc)
 {
     if (pMedDest == nullptr || pMedSrc == nullptr || pFmtSrc == nullptr) {
@@ -230,6 +269,17 @@ HRESULT FerrydockDataObject::CopyMedium(STGMEDIUM* pMedDest, STGMEDIUM* pMedSrc,
     case TYMED_HGLOBAL:
         pMedDest->hGlobal = static_cast<HGLOBAL>(OleDuplicateData(pMedSrc->hGlobal, pFmtSrc->cfFormat, 0));
         break;
+    case TYMED_GDI:
+    case TYMED_MFPICT:
+    case TYMED_ENHMF:
+        // The union's members share one slot, so the handle goes through hGlobal for all three.
+        pMedDest->hGlobal = DuplicateMediumHandle(pMedSrc, pFmtSrc->cfFormat);
+        if (pMedDest->hGlobal == nullptr) {
+            Log(LogLevel::Error, kCopyMedium, "duplicate failed for tymed ", pMedSrc->tymed, ", cf ",
+                pFmtSrc->cfFormat);
+            return E_OUTOFMEMORY;
+        }
+        break;
     case TYMED_ISTREAM:
         pMedDest->pstm = pMedSrc->pstm;
         pMedDest->pstm->AddRef();
@@ -239,7 +289,8 @@ HRESULT FerrydockDataObject::CopyMedium(STGMEDIUM* pMedDest, STGMEDIUM* pMedSrc,
         pMedDest->pstg->AddRef();
         break;
     default:
-        break;
+        Log(LogLevel::Error, kCopyMedium, "cannot copy a medium of tymed ", pMedSrc->tymed);
+        return DV_E_TYMED;
     }
     pMedDest->tymed = pMedSrc->tymed;
     pMedDest->pUnkForRelease = pMedSrc->pUnkForRelease;

@@ -4,6 +4,7 @@
 #include "common/TextConvert.h"
 #include "dragdrop/DataObject.h"
 #include "dragdrop/DropSource.h"
+#include "ferrydock/Resource.h"
 
 #include <memory>
 #include <string>
@@ -15,12 +16,6 @@ namespace {
 
 constexpr const char* kExecute = "FerrydockIpc::ExecuteDragDrop";
 constexpr const char* kCheck = "FerrydockIpc::CheckDragDropParam";
-
-struct ComRelease {
-    void operator()(IUnknown* object) const { object->Release(); }
-};
-template <typename T>
-using ComOwner = std::unique_ptr<T, ComRelease>;
 
 // A count says whether its payload is offered: 0 or 1, and 0 only with no pointer.
 bool CountAgrees(int count, const wchar_t* pointer)
@@ -75,13 +70,13 @@ bool ExecuteDragDrop(const DragDropParam* param)
         Log(LogLevel::Error, kExecute, "check dargdrop param failed");
         return false;
     }
-    ComOwner<FerrydockDropSource> source(FerrydockDropSource::Create());
+    UniqueInterface<FerrydockDropSource> source(FerrydockDropSource::Create());
     if (!source) {
         Log(LogLevel::Error, kExecute, "dataSource is null");
         return false;
     }
     // Declared after the source, so the data object is released first.
-    ComOwner<FerrydockDataObject> data(FerrydockDataObject::Create(source.get()));
+    UniqueInterface<FerrydockDataObject> data(FerrydockDataObject::Create(source.get()));
     if (!data) {
         Log(LogLevel::Error, kExecute, "dataObject is null");
         return false;
@@ -94,7 +89,7 @@ bool ExecuteDragDrop(const DragDropParam* param)
             return false;
         }
     }
-    LoadPayloads(*data, *param, files);
+    LoadPayloads(*data.get(), *param, files);
     DWORD effect = DROPEFFECT_NONE;
     DoDragDrop(data.get(), source.get(), DROPEFFECT_COPY, &effect);
     return true;

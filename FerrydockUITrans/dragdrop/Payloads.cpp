@@ -3,7 +3,7 @@
 
 #include "common/Log.h"
 #include "common/TextConvert.h"
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 
 #include <shlobj.h>
 

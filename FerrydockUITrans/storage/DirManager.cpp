@@ -33,18 +33,6 @@ void FillFullAccess(EXPLICIT_ACCESS_W& record, PSID sid, TRUSTEE_TYPE type)
     record.Trustee.ptstrName = static_cast<LPWSTR>(sid);
 }
 
-// Releases the run's security objects on every way out of SetDirctoryPermission.
-class ReleaseOnExit {
-public:
-    explicit ReleaseOnExit(DirManager& manager) : manager_(manager) {}
-    ReleaseOnExit(const ReleaseOnExit&) = delete;
-    ReleaseOnExit& operator=(const ReleaseOnExit&) = delete;
-    ~ReleaseOnExit() { manager_.ReleaseSecurityObjects(); }
-
-private:
-    DirManager& manager_;
-};
-
 } // namespace
 
 DirManager& DirManager::GetInstance()
@@ -62,7 +50,8 @@ bool DirManager::SetDirctoryPermission(const std::wstring& path, bool create)
 {
     static constexpr const char* where = "FerrydockIpc::DirManager::SetDirctoryPermission";
     std::lock_guard<std::mutex> lock(permissionMutex);
-    const ReleaseOnExit release(*this);
+    // The run's security objects go on every way out.
+    const auto release = OnScopeExit([this] { ReleaseSecurityObjects(); });
 
     const std::wstring text = GetCurrentUserSid();
     if (!ConvertStringSidToSidW(text.c_str(), userSid.put())) {

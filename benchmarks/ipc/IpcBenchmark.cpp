@@ -6,7 +6,7 @@
 #include "IPCMessageClient.h"
 #include "PipelinkWire.h"
 #include "ServiceProcess.h"
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 #include "ipc/IPCHelper.h"
 #include "ipc/MessageRecord.h"
 #include "support/ProcessUsage.h"

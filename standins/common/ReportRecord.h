@@ -4,6 +4,7 @@
 #pragma once
 
 #include "TempFile.h"
+#include "ferrydock/Resource.h"
 
 #include <windows.h>
 
@@ -47,28 +48,22 @@ inline std::string JsonString(const std::string& bytes)
     return out + "\"";
 }
 
-struct FileCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using UniqueFile = std::unique_ptr<void, FileCloser>;
-
 // One WriteFile through a FILE_APPEND_DATA handle: the line lands whole at the end of
 // the file, also when other processes append at the same time.
 inline void AppendReportRecord(const std::string& record)
 {
-    const DWORD lastError = GetLastError();
+    const FerrydockIpc::LastErrorKeeper keep;
     const std::wstring path = ReportFilePath();
     if (!path.empty()) {
-        HANDLE raw = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (raw != INVALID_HANDLE_VALUE) {
-            const UniqueFile file(raw);
+        const FerrydockIpc::UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
             const std::string line = record + "\n";
             DWORD written = 0;
             WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         }
     }
-    SetLastError(lastError);
 }
 
 } // namespace standin

@@ -3,7 +3,8 @@
 #include "IPCMessageClient.h"
 #include "IpcTestSupport.h"
 #include "PipelinkPump.h"
-#include "common/UniqueResource.h"
+#include "PipelinkWire.h"
+#include "ferrydock/Resource.h"
 #include "support/ImportPatch.h"
 #include "support/LogCapture.h"
 

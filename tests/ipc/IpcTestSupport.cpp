@@ -1,6 +1,6 @@
 #include "IpcTestSupport.h"
 
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 #include "support/PeFile.h"
 
 #include <atomic>

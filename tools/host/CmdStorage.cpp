@@ -1,5 +1,6 @@
 // save-dir, db-dir, user: the folder paths and the SID text as the interface gets them.
 #include "Host.h"
+#include "ferrydock/Resource.h"
 
 #include <sddl.h>
 
@@ -59,15 +60,13 @@ std::wstring AccessListText(const std::wstring& path)
         return FormatText(L"unreadable (error %lu)", GetLastError());
     }
     std::unique_ptr<BYTE[]> descriptor(new BYTE[needed]);
-    LPWSTR text = nullptr;
+    FerrydockIpc::UniqueResource<LPWSTR, ::LocalFree> text;
     if (!GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get(), needed, &needed) ||
         !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
-                                                              DACL_SECURITY_INFORMATION, &text, nullptr)) {
+                                                              DACL_SECURITY_INFORMATION, text.put(), nullptr)) {
         return FormatText(L"unreadable (error %lu)", GetLastError());
     }
-    std::wstring result = text;
-    LocalFree(text);
-    return result;
+    return text.get();
 }
 
 void PrintFolder(const wchar_t* label, const std::wstring& path)

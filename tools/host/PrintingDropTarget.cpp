@@ -1,7 +1,6 @@
 #include "PrintingDropTarget.h"
 
 #include "Host.h"
-#include "common/UniqueResource.h"
 
 #include <shellapi.h>
 
@@ -144,10 +143,6 @@ void PrintMedium(UINT format, const STGMEDIUM& medium)
     }
 }
 
-struct MediumRelease {
-    void operator()(STGMEDIUM* medium) const { ReleaseStgMedium(medium); }
-};
-
 } // namespace
 
 Window MakeTopmostWindow(const wchar_t* className, const wchar_t* title, int left)
@@ -175,16 +170,15 @@ void MoveCursorInto(HWND window)
 
 void PrintDataObject(const wchar_t* heading, IDataObject* data)
 {
-    IEnumFORMATETC* raw = nullptr;
-    const HRESULT enumerated = data->EnumFormatEtc(DATADIR_GET, &raw);
-    if (FAILED(enumerated) || raw == nullptr) {
+    FerrydockIpc::UniqueInterface<IEnumFORMATETC> formats;
+    const HRESULT enumerated = data->EnumFormatEtc(DATADIR_GET, formats.put());
+    if (FAILED(enumerated) || !formats) {
         PrintLine(FormatText(L"%ls: EnumFormatEtc failed (0x%08lx)", heading, static_cast<unsigned long>(enumerated)));
         return;
     }
-    const std::unique_ptr<IEnumFORMATETC, ComRelease> formats(raw);
     std::vector<FORMATETC> offered;
     FORMATETC format{};
-    while (formats->Next(1, &format, nullptr) == S_OK) {
+    while (formats.get()->Next(1, &format, nullptr) == S_OK) {
         offered.push_back(format);
     }
     PrintLine(FormatText(L"%ls: %zu formats offered", heading, offered.size()));
@@ -196,7 +190,7 @@ void PrintDataObject(const wchar_t* heading, IDataObject* data)
                                  static_cast<unsigned long>(got)));
             continue;
         }
-        const std::unique_ptr<STGMEDIUM, MediumRelease> release(&medium);
+        const auto release = FerrydockIpc::OnScopeExit([&medium] { ReleaseStgMedium(&medium); });
         PrintMedium(each.cfFormat, medium);
     }
 }

@@ -3,25 +3,17 @@
 // `drag --to-own-window` (same process) and `drop-target` (a process of its own).
 #pragma once
 
+#include "ferrydock/Resource.h"
+
 #include <windows.h>
 #include <ole2.h>
-
-#include <memory>
-#include <type_traits>
 
 namespace host {
 
 constexpr wchar_t kDropTargetClass[] = L"FerrydockHostDropTarget";
 
-struct WindowCloser {
-    void operator()(HWND window) const { DestroyWindow(window); }
-};
-using Window = std::unique_ptr<std::remove_pointer_t<HWND>, WindowCloser>;
-
-struct ComRelease {
-    void operator()(IUnknown* object) const { object->Release(); }
-};
-using DataObjectRef = std::unique_ptr<IDataObject, ComRelease>;
+using Window = FerrydockIpc::UniqueWindow;
+using DataObjectRef = FerrydockIpc::UniqueInterface<IDataObject>;
 
 // OLE on this thread for the scope of a command (a single-threaded apartment).
 struct OleScope {

@@ -6,7 +6,7 @@
 #include "DeviceList.h"
 #include "PipelinkWire.h"
 #include "RecordFile.h"
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 
 #include <atomic>
 #include <functional>

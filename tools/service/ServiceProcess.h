@@ -2,7 +2,7 @@
 // collects the lines it prints, and stops it. Used by the host program and the tests.
 #pragma once
 
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 
 #include <windows.h>
 

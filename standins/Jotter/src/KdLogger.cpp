@@ -1,6 +1,7 @@
 #include "KdLogger.h"
 
 #include "TempFile.h"
+#include "ferrydock/Resource.h"
 
 #include <windows.h>
 
@@ -23,23 +24,15 @@ Sink g_sink;
 struct LogFile {
     std::mutex mutex;
     std::wstring path;
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    FerrydockIpc::UniqueHandle handle;
 
     void Reopen(const std::wstring& newPath)
     {
-        Close();
-        handle = CreateFileW(newPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle.reset();
+        handle.reset(CreateFileW(newPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         path = newPath;
     }
-    void Close()
-    {
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-            handle = INVALID_HANDLE_VALUE;
-        }
-    }
-    ~LogFile() { Close(); }
 };
 
 LogFile g_file;
@@ -92,18 +85,17 @@ std::string Timestamp()
 // end of the file, also when other processes append to it at the same time.
 void AppendToFile(const std::string& record)
 {
-    const DWORD lastError = GetLastError();
+    const FerrydockIpc::LastErrorKeeper keep;
     const std::wstring path = LogFilePath();
     std::lock_guard<std::mutex> lock(g_file.mutex);
-    if (g_file.handle == INVALID_HANDLE_VALUE || path != g_file.path) {
+    if (!g_file.handle || path != g_file.path) {
         g_file.Reopen(path);
     }
-    if (g_file.handle != INVALID_HANDLE_VALUE) {
+    if (g_file.handle) {
         DWORD written = 0;
         // One unbuffered WriteFile per line: the line is in the file when Log returns.
-        WriteFile(g_file.handle, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+        WriteFile(g_file.handle.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
     }
-    SetLastError(lastError);
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 #include "KdLogger.h"
 #include "PipelinkPump.h"
 #include "PipelinkWire.h"
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 
 #include <windows.h>
 

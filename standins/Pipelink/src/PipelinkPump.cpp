@@ -1,6 +1,6 @@
 #include "PipelinkPump.h"
 
-#include "common/UniqueResource.h"
+#include "ferrydock/Resource.h"
 
 #include <algorithm>
 #include <cstring>
