@@ -93,13 +93,7 @@ private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
-// A thread-pool work object, closed by CloseThreadpoolWork.
-struct PoolWorkTraits {
-    using Type = PTP_WORK;
-    static Type Invalid() { return nullptr; }
-    static void Release(Type work) { CloseThreadpoolWork(work); }
-};
-using PoolWork = FerrydockIpc::UniqueResource<PoolWorkTraits>;
+using PoolWork = FerrydockIpc::UniqueResource<PTP_WORK, ::CloseThreadpoolWork>;
 
 // During process exit the other threads are already gone, possibly while holding our
 // locks, and must not be waited for.
