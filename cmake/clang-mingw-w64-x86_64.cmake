@@ -16,9 +16,10 @@ list(GET _ferrydock_gcc_dirs 0 _ferrydock_gcc)
 set(CMAKE_CXX_FLAGS_INIT "-nostdinc++ -isystem ${_ferrydock_gcc}/include/c++ \
 -isystem ${_ferrydock_gcc}/include/c++/${MINGW_TRIPLE} -isystem ${_ferrydock_gcc}/include/c++/backward")
 # GCC's driver adds the thread library that libstdc++ and libgcc_eh call; clang's does not.
-set(CMAKE_CXX_STANDARD_LIBRARIES "-lpthread")
+# It goes with the linker flags: the platform's own standard-library list replaces a
+# variable set here, and lld takes archives in any order.
 foreach(_kind EXE SHARED MODULE)
-  set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-fuse-ld=lld -L${_ferrydock_gcc}")
+  set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-fuse-ld=lld -L${_ferrydock_gcc} -lpthread")
 endforeach()
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})

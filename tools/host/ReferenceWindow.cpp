@@ -162,8 +162,6 @@ const Action kActions[] = {
 };
 
 constexpr int kActionCount = static_cast<int>(ARRAYSIZE(kActions));
-constexpr int kFirstTextAction = 5;  // kActions[5..9]: the notifications with payload
-constexpr int kFirstQueryAction = 10; // kActions[10..]: the queries
 
 // The first decimal number in a progress text, limited to 0..100; -1 when it has none.
 int ProgressPercent(const std::wstring& text)
