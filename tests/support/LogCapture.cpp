@@ -23,6 +23,15 @@ std::vector<LogRecord> LogCapture::Records() const
     return records_;
 }
 
+std::vector<std::wstring> LogCapture::Lines() const
+{
+    std::vector<std::wstring> lines;
+    for (const auto& record : Records()) {
+        lines.push_back(record.line);
+    }
+    return lines;
+}
+
 void LogCapture::Clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -21,6 +21,7 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<LogRecord> Records() const;
+    std::vector<std::wstring> Lines() const;
     void Clear();
 
 private:
