@@ -33,50 +33,6 @@ const std::wstring kObject = L"(FerrydockIpc::FerrydockDataObject::";
 
 } // namespace
 
-// The target keeps the data object after the drag and reads it again; every block goes with it.
-TEST_F(Drag, DropDeliversEveryFormatByteForByteAndOutlivesTheDrag)
-{
-    GlobalMemoryWatch watch;
-    {
-        DropTargetWindow target(true);
-        ASSERT_TRUE(target.ready()) << "a drop target window needs an X display";
-        const DragDropParam param{L"C:\\in\\donn\u00e9es.txt|D:\\b|", L"plain", kHtml, L"rich\u4e2d", 2, 1, 1, 1};
-        LogCapture capture;
-        ASSERT_TRUE(FerrydockIpc::ExecuteDragDrop(&param));
-        ASSERT_EQ(target.drops, 1);
-        const std::vector<UINT> offered = {CF_HDROP, CF_UNICODETEXT, RegisterClipboardFormatW(L"HTML Format"),
-                                           RegisterClipboardFormatW(L"QQ_Unicode_RichEdit_Format"),
-                                           RegisterClipboardFormatW(L"KdMultiscreenDataSource")};
-        EXPECT_EQ(target.offered, offered);
-        EXPECT_EQ(target.received[CF_HDROP], FileDropBlock({L"C:\\in\\donn\u00e9es.txt", L"D:\\b"}));
-        EXPECT_EQ(target.received[CF_UNICODETEXT], Utf16z(L"plain"));
-        EXPECT_EQ(target.received[offered[2]],
-                  Ascii(std::string("Version:0.9\r\nStartHTML:00000097\r\nEndHTML:00000172\r\nStartFragment:00000109\r\n"
-                                    "EndFragment:00000140\r\n<html><body><!--StartFragment-->caf\xc3\xa9\xed\xa0\xbd"
-                                    "\xed\xb8\x80<!--EndFragment--></body></html>") + '\0'));
-        EXPECT_EQ(target.received[offered[3]], Ascii(std::string("rich\xe4\xb8\xad") + '\0'));
-        EXPECT_EQ(target.received[offered[4]], Utf16z(L"windowscast"));
-        const wchar_t* steps[][3] = {{L"SetFileData", L"SetFileData begin", L"SetFileData end"},
-                                     {L"SetTextData", L"SetTextData begin", L"SetTextData end"},
-                                     {L"SetHtmlData", L"SetHtmlData begin", L"SetHtmlData end"},
-                                     {L"SetQQFormatData", L"Set unicode format begin", L"unicode format end"},
-                                     {L"SetLabelData", L"SetLabelData begin", L"SetLabelData end"}};
-        std::vector<std::wstring> expected;
-        for (const auto& step : steps) {
-            for (const int i : {1, 2}) {
-                expected.push_back(L"3 " + std::wstring(step[i]) + kObject + step[0] + L")");
-            }
-        }
-        EXPECT_EQ(Logged(capture), expected);
-        Bytes text;
-        ASSERT_EQ(Ask(target.held, CF_UNICODETEXT, &text), S_OK);
-        EXPECT_EQ(text, Utf16z(L"plain"));
-        target.held->AddRef();
-        EXPECT_EQ(target.held->Release(), 1u) << "the target holds the only reference";
-    }
-    EXPECT_TRUE(watch.Live().empty()) << watch.Live().size() << " blocks left";
-}
-
 // Refused requests run no drag and build nothing; the exported entry runs the same drag, and
 // with no target under the cursor the drag still counts as run.
 TEST_F(Drag, RequestsAreCheckedAndTheExportRunsTheSameDrag)

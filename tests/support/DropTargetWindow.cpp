@@ -16,7 +16,7 @@ Bytes BlockBytes(HGLOBAL block)
 // Owned by the window object, so its reference count is only for show.
 class DropTargetWindow::Target final : public IDropTarget {
 public:
-    Target(DropTargetWindow& owner, bool hold) : owner_(owner), hold_(hold) {}
+    explicit Target(DropTargetWindow& owner) : owner_(owner) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         const bool ours = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDropTarget);
@@ -49,17 +49,12 @@ public:
             }
             formats->Release();
         }
-        if (hold_) {
-            data->AddRef();
-            owner_.held = data;
-        }
         *effect = DROPEFFECT_COPY;
         return S_OK;
     }
 
 private:
     DropTargetWindow& owner_;
-    bool hold_;
 };
 
 namespace {
@@ -80,7 +75,7 @@ void MoveCursor(int x, int y)
 
 } // namespace
 
-DropTargetWindow::DropTargetWindow(bool hold) : target_(new Target(*this, hold))
+DropTargetWindow::DropTargetWindow() : target_(new Target(*this))
 {
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = DefWindowProcW;
@@ -99,9 +94,6 @@ DropTargetWindow::DropTargetWindow(bool hold) : target_(new Target(*this, hold))
 
 DropTargetWindow::~DropTargetWindow()
 {
-    if (held != nullptr) {
-        held->Release();
-    }
     if (ready_) {
         RevokeDragDrop(window_);
     }

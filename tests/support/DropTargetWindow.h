@@ -18,10 +18,10 @@ using Bytes = std::vector<std::uint8_t>;
 // The whole block, GlobalSize bytes of it.
 Bytes BlockBytes(HGLOBAL block);
 
-// Drop reads every format the data object enumerates; hold=true keeps a reference to it.
+// Drop reads every format the data object enumerates.
 class DropTargetWindow {
 public:
-    explicit DropTargetWindow(bool hold = false);
+    DropTargetWindow();
     ~DropTargetWindow();
     bool ready() const { return ready_; }
     void PutCursorInside() const;
@@ -36,7 +36,6 @@ public:
     int drops = 0;
     std::vector<UINT> offered;          // in enumeration order
     std::map<UINT, Bytes> received;     // format -> bytes of GetData
-    IDataObject* held = nullptr;        // the data object, when hold was asked for
 
 private:
     class Target;

@@ -57,15 +57,6 @@ std::vector<std::wstring> LogLines(HWND log)
     return lines;
 }
 
-unsigned BigEndian(const std::string& bytes, size_t at)
-{
-    unsigned value = 0;
-    for (size_t i = at; i < at + 4; ++i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[i]);
-    }
-    return value;
-}
-
 TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
 {
     wchar_t temp[MAX_PATH];
@@ -164,8 +155,12 @@ TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
     file.close();
     ASSERT_GT(bytes.size(), 33u);
     EXPECT_EQ(bytes.substr(0, 16), std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
-    EXPECT_EQ(BigEndian(bytes, 16), static_cast<unsigned>(frame.right - frame.left));
-    EXPECT_EQ(BigEndian(bytes, 20), static_cast<unsigned>(frame.bottom - frame.top));
+    std::string size; // the header's width and height, big-endian
+    for (const LONG side : {frame.right - frame.left, frame.bottom - frame.top}) {
+        size += {static_cast<char>(side >> 24), static_cast<char>(side >> 16), static_cast<char>(side >> 8),
+                 static_cast<char>(side)};
+    }
+    EXPECT_EQ(bytes.substr(16, 8), size);
     EXPECT_EQ(bytes.substr(bytes.size() - 8, 4), "IEND");
     DeleteFileW(png.c_str());
 }
