@@ -63,6 +63,9 @@ TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
     const std::wstring png = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"ferrydock-ui-test.png";
     DeleteFileW(png.c_str());
     service::ServiceProcess host;
+    // Wine's desktop process ends a few seconds after its last window; a window of this
+    // process brings it back before the host starts, as a real session always has one.
+    const HWND own = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(host.Start(L"FerrydockHost.exe",
                            L"ui --script ui-transfer.scenario --screenshot \"" + png + L"\" --after 600000", 30000));
     const HWND window = FindWindowW(L"FerrydockReferenceWindow", nullptr);
@@ -130,6 +133,7 @@ TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
         SendMessageW(FindWindowExW(window, nullptr, WC_BUTTONW, caption.c_str()), BM_CLICK, 0, 0);
     }
     PostMessageW(window, WM_CLOSE, 0, 0);
+    DestroyWindow(own);
     ASSERT_EQ(host.WaitForExit(30000), 0);
     host.Stop();
 
