@@ -109,14 +109,7 @@ TEST(ServiceToBridge, EveryInboundMessageReachesItsCallbackOnTheDeliveryThread)
     ipctest::Service service;
     ASSERT_TRUE(service.Start(L"--devices \"" + devices + L"\""));
     BridgeLibrary bridge;
-    bridge.Get<PFN_RegisterWndShowCallback>("RegisterWndShowCallback")(ipctest::OnShowWindow);
-    bridge.RegisterText("RegisterWndShowFileCallback", ipctest::OnShowFile);
-    bridge.Get<PFN_RegisterWndShowDeviceCallback>("RegisterWndShowDeviceCallback")(ipctest::OnDevices);
-    bridge.RegisterText("RegisterWndShowSendFilesCallback", ipctest::OnSendFiles);
-    bridge.RegisterText("RegisterWndShowRecieveFilesCallback", ipctest::OnRecieveFiles);
-    bridge.RegisterText("RegisterWndShowRecieveFindSaveFileCallback", ipctest::OnRecieveFindSaveFile);
-    bridge.RegisterText("RegisterWndShowRecieveFindDeviceTypeCallback", ipctest::OnRecieveFindDeviceType);
-    bridge.RegisterText("RegisterWndShowRecieveFilesProgressCallback", ipctest::OnRecieveFilesProgress);
+    ipctest::RegisterAllCallbacks(bridge);
     LogCapture log;
     ASSERT_TRUE(bridge.Init());
     ASSERT_TRUE(bridge.Init()) << "registers the same handlers again, each once";

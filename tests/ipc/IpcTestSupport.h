@@ -161,4 +161,17 @@ inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list)
     CallbackLog().Add({"OnDevices", DescribeDevices(list), GetCurrentThreadId()});
 }
 
+// Every callback of the interface, each to its recording one above.
+inline void RegisterAllCallbacks(const BridgeLibrary& bridge)
+{
+    bridge.Get<PFN_RegisterWndShowCallback>("RegisterWndShowCallback")(OnShowWindow);
+    bridge.Get<PFN_RegisterWndShowDeviceCallback>("RegisterWndShowDeviceCallback")(OnDevices);
+    bridge.RegisterText("RegisterWndShowFileCallback", OnShowFile);
+    bridge.RegisterText("RegisterWndShowSendFilesCallback", OnSendFiles);
+    bridge.RegisterText("RegisterWndShowRecieveFilesCallback", OnRecieveFiles);
+    bridge.RegisterText("RegisterWndShowRecieveFindSaveFileCallback", OnRecieveFindSaveFile);
+    bridge.RegisterText("RegisterWndShowRecieveFindDeviceTypeCallback", OnRecieveFindDeviceType);
+    bridge.RegisterText("RegisterWndShowRecieveFilesProgressCallback", OnRecieveFilesProgress);
+}
+
 } // namespace ipctest

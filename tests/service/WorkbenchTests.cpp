@@ -29,14 +29,7 @@ std::vector<Seen> Callbacks()
 // Loaded after the service object, which chose the pipe the bridge's client takes.
 void Listen(BridgeLibrary& bridge)
 {
-    bridge.Get<PFN_RegisterWndShowCallback>("RegisterWndShowCallback")(ipctest::OnShowWindow);
-    bridge.Get<PFN_RegisterWndShowDeviceCallback>("RegisterWndShowDeviceCallback")(ipctest::OnDevices);
-    bridge.RegisterText("RegisterWndShowFileCallback", ipctest::OnShowFile);
-    bridge.RegisterText("RegisterWndShowSendFilesCallback", ipctest::OnSendFiles);
-    bridge.RegisterText("RegisterWndShowRecieveFilesCallback", ipctest::OnRecieveFiles);
-    bridge.RegisterText("RegisterWndShowRecieveFindSaveFileCallback", ipctest::OnRecieveFindSaveFile);
-    bridge.RegisterText("RegisterWndShowRecieveFindDeviceTypeCallback", ipctest::OnRecieveFindDeviceType);
-    bridge.RegisterText("RegisterWndShowRecieveFilesProgressCallback", ipctest::OnRecieveFilesProgress);
+    ipctest::RegisterAllCallbacks(bridge);
     bridge.Init();
 }
 
