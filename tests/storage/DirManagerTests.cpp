@@ -7,18 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 
 using namespace storagetest;
 using FerrydockIpc::Dacl;
-using FerrydockIpc::DirManager;
 using FerrydockIpc::Sid;
 using testsupport::LogCapture;
 using testsupport::LogRecord;
 
 namespace {
 
-DirManager& Manager() { return DirManager::GetInstance(); }
+FerrydockIpc::DirManager& Manager() { return FerrydockIpc::DirManager::GetInstance(); }
 const HMODULE kTestModule = GetModuleHandleW(nullptr);
 
 } // namespace
@@ -33,8 +33,8 @@ TEST(AccessList, RemoveEveryEntryOfOneSidThenAddOneGrantInCanonicalOrder)
         {L"D:", false, L"D:(A;OICI;FA;;;BU)"},
         // inherited Users entries go too; other inherited entries stay last
         {L"D:(A;ID;FR;;;BU)(A;OICIID;FA;;;SY)(D;;FA;;;WD)", true, L"D:(D;;FA;;;WD)(A;OICI;FA;;;BU)(A;OICIID;FA;;;SY)"},
-        // a longer SID that starts like the Users SID is another trustee
-        {L"D:(A;;FA;;;S-1-5-32-545-1)", false, L"D:(A;;FA;;;S-1-5-32-545-1)(A;OICI;FA;;;BU)"},
+        // a longer SID that starts like the Users SID is another trustee; explicit denials go first
+        {L"D:(A;;FA;;;S-1-5-32-545-1)(D;;FA;;;WD)", false, L"D:(D;;FA;;;WD)(A;;FA;;;S-1-5-32-545-1)(A;OICI;FA;;;BU)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.before);
@@ -47,7 +47,6 @@ TEST(AccessList, RemoveEveryEntryOfOneSidThenAddOneGrantInCanonicalOrder)
         ASSERT_TRUE(dacl.AddAllowedAce(Sid::FromString(L"BU"), FILE_ALL_ACCESS, 3 /* inherited by all below */));
         std::vector<BYTE> list;
         ASSERT_TRUE(dacl.Build(list));
-        EXPECT_TRUE(IsValidAcl(reinterpret_cast<PACL>(list.data())));
         EXPECT_EQ(DaclSddl(reinterpret_cast<const ACL*>(list.data())), c.after);
     }
     // A list holds at most 64 KB: 4,096 grants of 20 bytes do not fit.
@@ -62,119 +61,70 @@ TEST(AccessList, RemoveEveryEntryOfOneSidThenAddOneGrantInCanonicalOrder)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST(DirManager, PermissionFailures)
+// Each operation with one of its steps failing, or the access check denying: its result,
+// the rights it reports, the access lists it writes, and its exact log.
+TEST(DirManager, FailingStepsAndTheirLog)
 {
     const TempTree tree;
-    ASSERT_TRUE(MakeFolder(tree / L"exists"));
-    const char* op = "SetDirctoryPermission";
-    const Records createFailed = {DirLine(4, L"CreateDirectory failed", "CreateDirWithPermssion"),
-                                  DirLine(4, L"CreateDirWithPermssion failed ", op)};
-    const struct {
-        std::wstring path;
-        bool create;
-        const char* failing;
-        Records log;
-    } cases[] = {
-        {tree / L"exists", true, "", createFailed},
-        {tree / L"no\\such", false, "", {DirLine(4, L"Get dir handle failed, error code: 3", op)}},
-        {tree / L"new", true, "ConvertStringSidToSidW", {DirLine(4, L"ConvertStringSidToSid failed 1337", op)}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.path));
-        const auto failing = Failing(kTestModule, c.failing, 1, 1337);
-        LogCapture log;
-        EXPECT_FALSE(Manager().SetDirctoryPermission(c.path, c.create));
-        EXPECT_EQ(log.Records(), c.log);
-        EXPECT_EQ(GetFileAttributesW(c.path.c_str()) != INVALID_FILE_ATTRIBUTES, c.path == tree / L"exists");
-    }
-}
-
-TEST(DirManager, SetDirectoryHidden)
-{
-    const TempTree tree;
-    const std::wstring folder = tree / L"folder";
-    ASSERT_TRUE(MakeFolder(folder) && SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_TRUE(Manager().SetDirectoryHidden(folder));
-    EXPECT_EQ(GetFileAttributesW(folder.c_str()) & 6u, 6u) << "hidden and system";
-    LogCapture log;
-    EXPECT_FALSE(Manager().SetDirectoryHidden(tree / L"missing"));
-    EXPECT_EQ(log.Records(), Records{DirLine(4, L"GetFileAttributes failed", "SetDirectoryHidden")});
-}
-
-// "Get process token" and "AccessCheck success" only say that the steps ran; the check
-// ran and denied is not the check failed.
-TEST(DirManager, CanAccessFolder)
-{
-    const TempTree tree;
-    const char* op = "CanAccessFolder";
-    const LogRecord token = DirLine(3, L"Get process token", op), success = DirLine(3, L"AccessCheck success", op);
+    const std::wstring exists = tree / L"exists", missing = tree / L"no\\such";
+    ASSERT_TRUE(CreateDirectoryW(exists.c_str(), nullptr) && SetFileAttributesW(exists.c_str(), FILE_ATTRIBUTE_HIDDEN));
     constexpr DWORD untouched = 0xDEAD;
+    DWORD granted = untouched;
+    const std::function<bool()> check = [&] { return Manager().CanAccessFolder(exists.c_str(), FILE_ALL_ACCESS, &granted); },
+                                add = [&] { return Manager().AddUserPermissions(exists.c_str()), true; };
+    const char *op = "SetDirctoryPermission", *can = "CanAccessFolder", *users = "AddUserPermissions";
+    const LogRecord token = DirLine(3, L"Get process token", can), success = DirLine(3, L"AccessCheck success", can);
+    const std::wstring written = L"SetNamedSecurityInfoW " + exists + L" 1 4 0 D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BU)";
     const struct {
+        std::function<bool()> call;
         const char* failing; // "Denying": the check runs and denies
         long long at;
-        DWORD error;
         bool result;
         DWORD granted;
         Records log;
+        const wchar_t* namedDacl = nullptr; // what reading an access list gives
+        Lines writes = {};
     } cases[] = {
-        {"", 0, 0, true, FILE_ALL_ACCESS, {token, success}},
-        {"Denying", 0, 0, false, 0, {token, success}},
-        {"AccessCheck", 1, 1338, false, untouched, {token, DirLine(4, L"AccessCheck failed 1338", op)}},
-        {"OpenProcessToken", 1, 5, false, untouched, {}},
-        {"DuplicateToken", 1, 5, false, untouched, {token}},
-        {"GetFileSecurityW", 1, 5, false, untouched,
-         {DirLine(4, L"failed to get length by calling GetFileSecurity 5", op)}},
-        {"GetFileSecurityW", 2, 5, false, untouched, {DirLine(4, L"GetFileSecurity failed", op)}},
+        {[&] { return Manager().SetDirctoryPermission(exists, true); }, "", 0, false, untouched,
+         {DirLine(4, L"CreateDirectory failed", "CreateDirWithPermssion"), DirLine(4, L"CreateDirWithPermssion failed ", op)}},
+        {[&] { return Manager().SetDirctoryPermission(missing, false); }, "", 0, false, untouched,
+         {DirLine(4, L"Get dir handle failed, error code: 3", op)}},
+        {[&] { return Manager().SetDirctoryPermission(tree / L"new", true); }, "ConvertStringSidToSidW", 1, false,
+         untouched, {DirLine(4, L"ConvertStringSidToSid failed 5", op)}},
+        {[&] { return Manager().SetDirectoryHidden(exists) && HiddenAndSystem(exists); }, "", 0, true, untouched, {}},
+        {[&] { return Manager().SetDirectoryHidden(missing); }, "", 0, false, untouched,
+         {DirLine(4, L"GetFileAttributes failed", "SetDirectoryHidden")}},
+        {check, "", 0, true, FILE_ALL_ACCESS, {token, success}},
+        {[&] { return Manager().CanAccessFolder(exists.c_str(), GENERIC_READ, &granted); }, "", 0, true,
+         FILE_GENERIC_READ, {token, success}}, // generic rights mapped for files
+        {check, "Denying", 0, false, 0, {token, success}}, // the check ran and denied: not the check failed
+        {check, "AccessCheck", 1, false, untouched, {token, DirLine(4, L"AccessCheck failed 5", can)}},
+        {check, "GetFileSecurityW", 1, false, untouched,
+         {DirLine(4, L"failed to get length by calling GetFileSecurity 5", can)}},
+        {check, "GetFileSecurityW", 2, false, untouched, {DirLine(4, L"GetFileSecurity failed", can)}},
+        {add, "", 0, true, untouched, {}, L"D:(D;;FA;;;BU)(A;OICI;FR;;;BU)(A;OICI;FA;;;SY)", {written}},
+        // the number is whatever the thread's last error held
+        {add, "", 0, true, untouched, {DirLine(3, L"RemoveAces failed #", users)}, L"D:(A;OICI;FA;;;SY)", {written}},
+        {add, "GetNamedSecurityInfoW", 1, true, untouched, {DirLine(3, L"Get Dacl failed 5", users)}},
+        {add, "", 0, true, untouched, {DirLine(3, L"Get Dacl failed 4242", users)}, L"O:BAG:BA"}, // no access list
+        {add, "SetNamedSecurityInfoW", 1, true, untouched, {DirLine(3, L"AtlSetDacl failed 5", users)}, L"D:(A;;FA;;;BU)"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.failing);
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases << " " << c.failing);
         const bool deny = std::string(c.failing) == "Denying";
-        const auto failing = Failing(kTestModule, deny ? "" : c.failing, c.at, c.error);
+        const SecurityHooks hooks(kTestModule, c.namedDacl);
+        const auto failing = Failing(kTestModule, deny ? "" : c.failing, c.at, ERROR_ACCESS_DENIED);
         const auto denying = testsupport::DenyingAccessCheck(kTestModule, deny);
         LogCapture log;
-        DWORD granted = untouched;
-        EXPECT_EQ(Manager().CanAccessFolder(tree.root.c_str(), FILE_ALL_ACCESS, &granted), c.result);
+        granted = untouched;
+        EXPECT_EQ(c.call(), c.result);
         EXPECT_EQ(granted, c.granted);
-        EXPECT_EQ(log.Records(), c.log);
-    }
-    // Generic rights mapped for files; an impersonation copy (2) of the process token.
-    const SecurityHooks hooks(kTestModule);
-    DWORD granted = 0;
-    EXPECT_TRUE(Manager().CanAccessFolder(tree.root.c_str(), GENERIC_READ, &granted));
-    EXPECT_EQ(hooks.Calls(), (Lines{L"GetFileSecurityW 7 0", L"GetFileSecurityW 7 1", L"OpenProcessToken 0x2000e",
-                                    L"AccessCheck 0x120089 0x120089 0x120116 0x1200a0 0x1f01ff 20 2 2"}));
-}
-
-TEST(DirManager, AddUserPermissionsWritesOneUsersGrant)
-{
-    const TempTree tree;
-    const char* op = "AddUserPermissions";
-    const std::wstring written = L"SetNamedSecurityInfoW " + tree.root + L" 1 4 0 ";
-    const struct {
-        const wchar_t* namedDacl;
-        const char* failing; // with ERROR_ACCESS_DENIED
-        Lines writes;
-        Records log;
-    } cases[] = {
-        {L"D:(D;;FA;;;BU)(A;OICI;FR;;;BU)(A;OICI;FA;;;SY)", "", {written + L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BU)"}, {}},
-        // the number is whatever the thread's last error held
-        {L"D:(A;OICI;FA;;;SY)", "", {written + L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BU)"},
-         {DirLine(3, L"RemoveAces failed #", op)}},
-        {nullptr, "GetNamedSecurityInfoW", {}, {DirLine(3, L"Get Dacl failed 5", op)}},
-        {L"O:BAG:BA", "", {}, {DirLine(3, L"Get Dacl failed 4242", op)}}, // no access list
-        {L"D:(A;;FA;;;BU)", "SetNamedSecurityInfoW", {}, {DirLine(3, L"AtlSetDacl failed 5", op)}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        const SecurityHooks hooks(kTestModule, c.namedDacl);
-        const auto failing = Failing(kTestModule, c.failing, 1, ERROR_ACCESS_DENIED);
-        LogCapture log;
-        Manager().AddUserPermissions(tree.root.c_str());
-        EXPECT_EQ(hooks.Calls(L"SetNamed"), c.writes);
         Records records = log.Records();
         for (auto& record : records) {
             record.line = std::regex_replace(record.line, std::wregex(L"(RemoveAces failed )[0-9]+"), L"$1#");
         }
         EXPECT_EQ(records, c.log);
+        EXPECT_EQ(hooks.Calls(L"SetNamed"), c.writes);
     }
+    EXPECT_EQ(GetFileAttributesW((tree / L"new").c_str()), INVALID_FILE_ATTRIBUTES);
 }

@@ -17,7 +17,6 @@
 #include <cstdarg>
 #include <filesystem>
 #include <map>
-#include <mutex>
 
 namespace storagetest {
 
@@ -39,15 +38,13 @@ struct TempTree {
                                   .wstring();
 };
 
-inline bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
 inline bool HiddenAndSystem(const std::wstring& path) { return (GetFileAttributesW(path.c_str()) & 6u) == 6u; }
 
 inline PACL DaclOf(PSECURITY_DESCRIPTOR descriptor)
 {
     BOOL present = FALSE, defaulted = FALSE;
     PACL list = nullptr;
-    GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted);
-    return present ? list : nullptr;
+    return GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) && present ? list : nullptr;
 }
 
 // Text that LocalFree releases, or fallback.
@@ -70,12 +67,6 @@ inline std::wstring DaclSddl(const ACL* list)
                  text);
 }
 
-inline std::wstring SidText(PSID sid)
-{
-    LPWSTR text = nullptr;
-    return Taken(sid != nullptr && ConvertSidToStringSidW(sid, &text), text, L"invalid");
-}
-
 // The user SID of the process token, found here independently of the code under test.
 inline std::wstring ProcessUserSid()
 {
@@ -85,7 +76,8 @@ inline std::wstring ProcessUserSid()
     DWORD size = 0;
     const BOOL ok = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
     CloseHandle(token);
-    return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : L"no user";
+    LPWSTR text = nullptr;
+    return Taken(ok && ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text), text);
 }
 
 // The three full-access entries of a user's folder, as SDDL.
@@ -114,7 +106,6 @@ inline std::unique_ptr<testsupport::FailingImport> Failing(HMODULE module, const
 
 namespace hooks {
 
-inline std::mutex g_mutex;
 inline Lines g_trace;
 inline const wchar_t* g_namedDacl = nullptr; // what GetNamedSecurityInfoW answers, as SDDL
 inline std::map<std::string, void*> g_real;  // what each patched slot held
@@ -127,32 +118,7 @@ inline void Trace(const wchar_t* format, ...)
     va_start(args, format);
     _vsnwprintf_s(line, _countof(line), _TRUNCATE, format, args);
     va_end(args);
-    std::lock_guard<std::mutex> lock(g_mutex);
     g_trace.push_back(line);
-}
-
-// "SetEntriesInAclW old=0 | access mode inheritance form type multiple sid | ..."
-inline DWORD WINAPI SetEntries(ULONG count, PEXPLICIT_ACCESS_W records, PACL old, PACL* list)
-{
-    std::wstring line = L"SetEntriesInAclW old=" + std::to_wstring(old != nullptr);
-    for (const EXPLICIT_ACCESS_W& r : std::vector<EXPLICIT_ACCESS_W>(records, records + count)) {
-        line += L" | " + std::to_wstring(r.grfAccessPermissions) + L" " + std::to_wstring(r.grfAccessMode) + L" " +
-                std::to_wstring(r.grfInheritance) + L" " + std::to_wstring(r.Trustee.TrusteeForm) + L" " +
-                std::to_wstring(r.Trustee.TrusteeType) + L" " + std::to_wstring(r.Trustee.MultipleTrusteeOperation) +
-                L" " + SidText(r.Trustee.ptstrName);
-    }
-    Trace(L"%ls", line.c_str());
-    return REAL(SetEntriesInAclW)(count, records, old, list);
-}
-
-// "CreateDirectoryW <path> none" or "CreateDirectoryW <path> <length> <inherit> <dacl>"
-inline BOOL WINAPI CreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
-{
-    const PACL list = attributes != nullptr ? DaclOf(attributes->lpSecurityDescriptor) : nullptr;
-    Trace(attributes == nullptr ? L"CreateDirectoryW %ls none" : L"CreateDirectoryW %ls %lu %d %ls", path,
-          attributes != nullptr ? attributes->nLength : 0, attributes != nullptr && attributes->bInheritHandle,
-          list != nullptr ? DaclSddl(list).c_str() : L"no list");
-    return REAL(CreateDirectoryW)(path, attributes);
 }
 
 // A hook that traces its arguments with format, then calls the function it replaces.
@@ -163,6 +129,11 @@ inline BOOL WINAPI CreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attribute
         return REAL(function) arguments;                                                                           \
     }
 
+// "CreateDirectoryW <path> none" or "CreateDirectoryW <path> <length> <inherit> <dacl>"
+TRACED(CreateDirectoryW, BOOL, (LPCWSTR path, LPSECURITY_ATTRIBUTES attributes), (path, attributes),
+       attributes == nullptr ? L"CreateDirectoryW %ls none" : L"CreateDirectoryW %ls %lu %d %ls", path,
+       attributes != nullptr ? attributes->nLength : 0, attributes != nullptr && attributes->bInheritHandle,
+       attributes != nullptr ? DaclSddl(DaclOf(attributes->lpSecurityDescriptor)).c_str() : L"")
 TRACED(CreateFileW, HANDLE, (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD how,
                              DWORD flags, HANDLE templateFile),
        (path, access, share, attributes, how, flags, templateFile), L"CreateFileW %ls 0x%lx %lu %d %lu 0x%lx %d", path,
@@ -176,11 +147,6 @@ TRACED(SetNamedSecurityInfoW, DWORD, (LPWSTR name, SE_OBJECT_TYPE type, SECURITY
                                       PSID group, PACL dacl, PACL sacl),
        (name, type, parts, owner, group, dacl, sacl), L"SetNamedSecurityInfoW %ls %d %lu %d %ls", name, type, parts,
        owner || group || sacl, DaclSddl(dacl).c_str())
-TRACED(OpenProcessToken, BOOL, (HANDLE process, DWORD access, PHANDLE token), (process, access, token),
-       L"OpenProcessToken 0x%lx", access)
-TRACED(GetFileSecurityW, BOOL, (LPCWSTR path, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR descriptor,
-                                DWORD length, LPDWORD needed),
-       (path, parts, descriptor, length, needed), L"GetFileSecurityW %lu %d", parts, descriptor != nullptr)
 
 inline DWORD WINAPI GetNamed(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner, PSID* group,
                              PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
@@ -192,20 +158,6 @@ inline DWORD WINAPI GetNamed(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMA
     *dacl = DaclOf(*descriptor);
     SetLastError(4242); // what a later message reports when nothing else set an error
     return ERROR_SUCCESS;
-}
-
-// "AccessCheck <desired> <mapping r w x all> <privilege length> <token type> <level>"
-inline BOOL WINAPI Check(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, PGENERIC_MAPPING mapping,
-                         PPRIVILEGE_SET privileges, LPDWORD privilegeLength, LPDWORD granted, LPBOOL status)
-{
-    TOKEN_TYPE type = TokenPrimary;
-    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenType, &type, sizeof(type), &size);
-    GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof(level), &size);
-    Trace(L"AccessCheck 0x%lx 0x%lx 0x%lx 0x%lx 0x%lx %lu %d %d", desired, mapping->GenericRead, mapping->GenericWrite,
-          mapping->GenericExecute, mapping->GenericAll, *privilegeLength, type, level);
-    return REAL(AccessCheck)(descriptor, token, desired, mapping, privileges, privilegeLength, granted, status);
 }
 
 } // namespace hooks
@@ -223,20 +175,15 @@ public:
                 reinterpret_cast<void*>(replacement)));
             hooks::g_real[name] = patches_.back()->original<void*>();
         };
-        add("SetEntriesInAclW", &hooks::SetEntries);
-        add("CreateDirectoryW", &hooks::CreateDirectory);
+        add("CreateDirectoryW", &hooks::CreateDirectoryWHook);
         add("CreateFileW", &hooks::CreateFileWHook);
         add("SetSecurityInfo", &hooks::SetSecurityInfoHook);
         add("SetNamedSecurityInfoW", &hooks::SetNamedSecurityInfoWHook);
         add("GetNamedSecurityInfoW", &hooks::GetNamed);
-        add("AccessCheck", &hooks::Check);
-        add("OpenProcessToken", &hooks::OpenProcessTokenHook);
-        add("GetFileSecurityW", &hooks::GetFileSecurityWHook);
     }
     // Trace lines that start with prefix ("" for all).
     Lines Calls(const std::wstring& prefix = L"") const
     {
-        std::lock_guard<std::mutex> lock(hooks::g_mutex);
         Lines calls;
         std::copy_if(hooks::g_trace.begin(), hooks::g_trace.end(), std::back_inserter(calls),
                      [&](const std::wstring& line) { return line.rfind(prefix, 0) == 0; });
