@@ -17,6 +17,9 @@ namespace {
 
 constexpr DWORD kConsole = 1;
 const std::wstring kUnknown = L"NOWHERE\\nobody";
+// A long name for the process user (me), as a domain account's can be.
+const std::wstring kLong = L"A-DOMAIN-WITH-A-LONG-NAME\\the-process-user";
+std::wstring me;
 
 // What the patched session functions answer and see.
 struct Sessions {
@@ -64,7 +67,7 @@ BOOL WINAPI Lookup(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWS
                    PSID_NAME_USE use)
 {
     const bool unknown = name == kUnknown || name[0] == L'\0';
-    return !unknown ? realLookup(system, name, sid, sidSize, domain, domainSize, use)
+    return !unknown ? realLookup(system, name == kLong ? me.c_str() : name, sid, sidSize, domain, domainSize, use)
                     : (SetLastError(ERROR_NONE_MAPPED), FALSE);
 }
 
@@ -96,9 +99,10 @@ WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) { return {id, 
 // decide, and its first active session wins.
 TEST(CurrentUser, SessionSearch)
 {
-    wchar_t me[260] = {};
+    wchar_t own[260] = {};
     ULONG size = 260;
-    GetUserNameExW(NameSamCompatible, me, &size);
+    GetUserNameExW(NameSamCompatible, own, &size);
+    me = own;
     const std::wstring mine = ProcessUserSid();
     EXPECT_EQ(FerrydockIpc::GetCurrentUserSid(), mine) << "unpatched: the process token's user";
     const auto active = WTS_CONNECTSTATE_CLASS::WTSActive;
@@ -110,8 +114,8 @@ TEST(CurrentUser, SessionSearch)
         std::wstring expected;
         std::vector<DWORD> queried;
     } cases[] = {
-        {"console user found", {{kConsole, me}}, {Session(5, active)}, TRUE, mine, {kConsole}},
-        {"first of two active sessions", {{kConsole, kUnknown}, {5, me}, {7, kUnknown}},
+        {"console user found", {{kConsole, kLong}}, {Session(5, active)}, TRUE, mine, {kConsole}},
+        {"first of two active sessions", {{kConsole, kUnknown}, {5, kLong}, {7, kUnknown}},
          {Session(0, WTSDisconnected), Session(5, active), Session(7, active)}, TRUE, mine, {kConsole, 5}},
         {"first active session's user unknown: the second is not tried", {{kConsole, kUnknown}, {7, me}},
          {Session(5, active), Session(7, active)}, TRUE, L"", {kConsole, 5}},
