@@ -15,13 +15,15 @@ namespace testsupport {
 
 class FailingImport {
 public:
+    // failAt 0 never fails: the thunk only counts. ownPage: a page of its own, so that several
+    // instances can be alive at once; otherwise one page serves every instance in turn, so that
+    // hundreds of patches do not grow the private bytes themselves.
     FailingImport(HMODULE module, const char* dll, const char* function, long long failAt, uint64_t failValue,
-                  DWORD lastError)
+                  DWORD lastError, bool ownPage = false)
     {
-        // One page serves every instance in turn (one alive at a time), so that hundreds of
-        // patches do not grow the private bytes themselves.
-        static Page* const page = static_cast<Page*>(
-            VirtualAlloc(nullptr, sizeof(Page), MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+        static Page* const shared = NewPage();
+        own_.reset(ownPage ? NewPage() : nullptr);
+        Page* const page = ownPage ? own_.get() : shared;
         void* const original = ImportPatch::CurrentTarget(module, dll, function);
         if (page == nullptr || original == nullptr) {
             return;
@@ -61,7 +63,15 @@ private:
         unsigned char code[128];
         Context context;
     };
+    struct FreePage {
+        void operator()(Page* page) const { VirtualFree(page, 0, MEM_RELEASE); }
+    };
+    static Page* NewPage()
+    {
+        return static_cast<Page*>(VirtualAlloc(nullptr, sizeof(Page), MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    }
     Context* context_ = nullptr;
+    std::unique_ptr<Page, FreePage> own_; // released after the patch that points into it
     std::unique_ptr<ImportPatch> patch_;
 };
 

@@ -234,23 +234,39 @@ TEST(ImportSweep, EveryImportFailingOnItsFirstThenSecondCall)
     ASSERT_TRUE(baseline.dirs[0] == baseline.dirs[2] && baseline.dirs[1] == baseline.dirs[3]) << "repaired in place";
     ASSERT_TRUE(IsSidText(baseline.user));
     ASSERT_FALSE(baseline.dropped.empty()) << "the drag did not reach the test target";
-    RunFamilies();
-    const testsupport::ProcessUsage before = testsupport::MeasureProcessUsage();
 
-    // Once the chosen call has failed, the families after it would only repeat the
-    // healthy run; the imports of the C and C++ runtimes are not swept.
-    g_deliveryWaitMs = 300;
-    std::string notCalled;
-    int swept = 0;
+    // One healthy run with every swept import counted; those it never calls are not failed.
+    // The imports of the C and C++ runtimes are not swept.
+    std::vector<ImportedFunction> imports;
+    std::vector<std::unique_ptr<testsupport::FailingImport>> counters;
     for (const ImportedFunction& import : testsupport::ListImports(g_dll)) {
         const bool runtime =
             !Named(kSystem, import.dll) && !Named(kSuite, import.dll) && import.dll.rfind("api-ms-win-", 0) != 0;
-        if (runtime || Matches(kNotSwept, import)) {
+        if (!runtime && !Matches(kNotSwept, import)) {
+            imports.push_back(import);
+            counters.push_back(std::make_unique<testsupport::FailingImport>(g_dll, import.dll.c_str(),
+                                                                            import.function.c_str(), 0, 0, 0, true));
+        }
+    }
+    RunFamilies();
+    std::vector<long long> counts;
+    for (const auto& counter : counters) {
+        counts.push_back(counter->calls());
+    }
+    counters.clear();
+    const testsupport::ProcessUsage before = testsupport::MeasureProcessUsage();
+
+    // Once the chosen call has failed, the families after it would only repeat the healthy run.
+    g_deliveryWaitMs = 300;
+    std::string notCalled;
+    for (size_t n = 0; n < imports.size(); ++n) {
+        const ImportedFunction& import = imports[n];
+        const std::string name = import.dll + "!" + import.function;
+        if (counts[n] == 0) {
+            notCalled += " " + name;
             continue;
         }
         const Rule failure = RuleFor(import);
-        const std::string name = import.dll + "!" + import.function;
-        ++swept;
         long long called = 0;
         for (long long failAt = 1; failAt == 1 || (failAt == 2 && called > 0); ++failAt) {
             const std::string where = name + " failing on call " + std::to_string(failAt);
@@ -266,7 +282,7 @@ TEST(ImportSweep, EveryImportFailingOnItsFirstThenSecondCall)
             }
             EXPECT_TRUE(out.user.empty() || IsSidText(out.user)) << where << testing::PrintToString(out.user);
         }
-        notCalled += called == 0 ? " " + name : "";
+        notCalled += called == 0 ? " " + name + "(counted, then not called)" : "";
     }
 
     // With nothing patched any more, everything works as before.
@@ -280,7 +296,7 @@ TEST(ImportSweep, EveryImportFailingOnItsFirstThenSecondCall)
     const testsupport::ProcessUsage after = testsupport::MeasureProcessUsage();
     std::printf("swept: %d imports; not called:%s\nopen handles %lu -> %lu, "
                 "committed private memory %zu -> %zu KiB, heap in use %zu -> %zu KiB\n",
-                swept, notCalled.c_str(), before.handles, after.handles,
+                static_cast<int>(imports.size()), notCalled.c_str(), before.handles, after.handles,
                 before.privateBytes / 1024, after.privateBytes / 1024, before.heapBytes / 1024, after.heapBytes / 1024);
     // A few handles of Wine's own (window and COM housekeeping), and 4 MiB over some hundreds
     // of runs: one lost block per run of any payload or path would exceed either.
