@@ -157,7 +157,8 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
 {
     ipctest::Service service(false);
     ASSERT_TRUE(service.Start());
-    for (int i = 0; i < 20; ++i) {
+    std::uintptr_t handlesBefore = 0;
+    for (int i = 0; i < 30; ++i) {
         BridgeLibrary bridge;
         bridge.RegisterText("RegisterWndShowSendFilesCallback", ipctest::OnSendFiles);
         bridge.Init();
@@ -175,6 +176,7 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
             EXPECT_LT(delivered, 100000u) << "the unload happened mid-stream";
         }
         Sleep(DWORD(i % 4));
+        handlesBefore = i == 9 ? ipctest::FreshHandleValue() : handlesBefore; // once the loop has settled
     }
     // No work of a client outlives its destructor, so Pipelink.dll leaves with the bridge.
     EXPECT_TRUE(ipctest::Eventually([] { return GetModuleHandleW(L"Pipelink.dll") == nullptr; }))
@@ -182,6 +184,11 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
     const std::size_t delivered = CallbackLog().Count();
     Sleep(200);
     EXPECT_EQ(CallbackLog().Count(), delivered);
+    // Each unloaded copy of the statically linked thread library keeps a record with its
+    // handles for every thread that used it: under four handles a cycle, measured. A client
+    // state that outlives its unload (two events and more a cycle) goes past the bound.
+    const std::uintptr_t handlesAfter = ipctest::FreshHandleValue();
+    EXPECT_LE(handlesAfter, handlesBefore + 4 * (16 + 4 * 20)) << "before " << handlesBefore << ", after " << handlesAfter;
 }
 
 static std::atomic<long long> g_texts{0};
