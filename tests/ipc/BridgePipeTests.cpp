@@ -158,7 +158,7 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
     ipctest::Service service(false);
     ASSERT_TRUE(service.Start());
     std::uintptr_t handlesBefore = 0;
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 60; ++i) {
         BridgeLibrary bridge;
         bridge.RegisterText("RegisterWndShowSendFilesCallback", ipctest::OnSendFiles);
         bridge.Init();
@@ -185,10 +185,10 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
     Sleep(200);
     EXPECT_EQ(CallbackLog().Count(), delivered);
     // Each unloaded copy of the statically linked thread library keeps a record with its
-    // handles for every thread that used it: under four handles a cycle, measured. A client
-    // state that outlives its unload (two events and more a cycle) goes past the bound.
+    // handles for every thread that used it: under four handles a cycle, measured. Over 50
+    // cycles a client's handle leaked each time, or its state outliving the unload, goes past.
     const std::uintptr_t handlesAfter = ipctest::FreshHandleValue();
-    EXPECT_LE(handlesAfter, handlesBefore + 4 * (16 + 4 * 20)) << "before " << handlesBefore << ", after " << handlesAfter;
+    EXPECT_LE(handlesAfter, handlesBefore + 4 * (16 + 4 * 50)) << "before " << handlesBefore << ", after " << handlesAfter;
 }
 
 static std::atomic<long long> g_texts{0};
@@ -196,8 +196,8 @@ static void FERRYDOCK_CALL CountText(const wchar_t*) { ++g_texts; }
 
 // Texts posted through SendFileInfoAllToFilesystem while the service floods texts to the
 // callback, in rounds. From the end of the first round (queues and heaps at working
-// size) to the last: committed private memory within 2 MiB (a leak of 64 bytes a message
-// adds 6 MiB) and handles within 16 (a handle leaked per message, by thousands).
+// size) to the last: committed private memory within 2 MiB (a leak of 64 bytes a message,
+// one way, adds 3 MiB) and handles within 16 (a handle leaked per message, by thousands).
 TEST(Soak, MessagesEachWayLeaveMemoryAndHandlesFlat)
 {
     constexpr long long kRound = 10000, kRounds = 6;
