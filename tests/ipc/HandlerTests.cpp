@@ -6,11 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <random>
 
 using FerrydockIpc::IPCHelper;
 using testsupport::LogRecord;
@@ -51,25 +49,6 @@ IPCHelper* Helper()
 }
 
 using Handler = void (IPCHelper::*)(TagIPCMessageItem&);
-struct TextHandler {
-    const wchar_t* name;
-    Handler handler;
-    std::atomic<WndShowTextCallback> IPCHelper::*slot;
-    const wchar_t* emptyLine; // null: an empty text is delivered
-};
-#define IPCTEST_HANDLER(Name, Slot, Empty) {L"OnRecvIPCMessage" #Name, &IPCHelper::OnRecvIPCMessage##Name, &IPCHelper::Slot, Empty}
-const TextHandler kTextHandlers[] = {
-    IPCTEST_HANDLER(ShowFile, wndShowFileCallback, nullptr),
-    IPCTEST_HANDLER(SendFiles, wndShowSendFilesCallback, L"[FD] temp is empty"),
-    IPCTEST_HANDLER(RecieveFiles, wndShowRecieveFilesCallback, L"[FD] OnRecvIPCMessageRecieveFiles receive message is empty"),
-    IPCTEST_HANDLER(RecieveFindDeviceType, wndShowRecieveFindDeviceTypeCallback,
-                    L"[FD] OnRecvIPCMessageRecieveFindDeviceType receive message is empty"),
-    IPCTEST_HANDLER(RecieveFindSaveFile, wndShowRecieveFindSaveFileCallback,
-                    L"[FD] OnRecvIPCMessageRecieveFindSaveFile receive message is empty"),
-    IPCTEST_HANDLER(RecieveFilesProgress, wndShowRecieveFilesProgressCallback,
-                    L"[FD] OnRecvIPCMessageRecieveFilesProgress receive message is empty"),
-};
-#undef IPCTEST_HANDLER
 
 Seen g_seen; // what the last callback saw: the value in decimal, the text or the list
 void FERRYDOCK_CALL TakeValue(int value) { g_seen = std::to_wstring(value); }
@@ -82,8 +61,9 @@ void FERRYDOCK_CALL TakeList(DevicesInfo* list)
     }
 }
 
-// Feeds one record (nullopt: a null message of length 4) to a handler; the log it wrote.
-std::vector<LogRecord> Feed(Handler handler, const std::optional<Bytes>& bytes, int messageId = 0)
+// Feeds one record (nullopt: a null message of length 4) to a handler; the lines it
+// logged, each "level text(function)", the parser's own level-4 lines left out.
+std::vector<std::wstring> Feed(Handler handler, const std::optional<Bytes>& bytes, int messageId = 0)
 {
     g_seen.reset();
     TagIPCMessageItem item;
@@ -92,28 +72,27 @@ std::vector<LogRecord> Feed(Handler handler, const std::optional<Bytes>& bytes, 
     item.messageLength = bytes ? static_cast<int>(bytes->size()) : 4;
     testsupport::LogCapture log;
     (Helper()->*handler)(item);
-    return log.Records();
+    std::vector<std::wstring> lines;
+    for (const LogRecord& r : log.Records()) {
+        lines.insert(lines.end(), r.level == 4 ? 0 : 1, std::to_wstring(r.level) + L" " + r.line);
+    }
+    return lines;
 }
 
 // Our notice at level 3, tagged with the handler's qualified name.
-std::vector<LogRecord> Notice(const std::wstring& text, const std::wstring& function)
+std::vector<std::wstring> Notice(const std::wstring& text, const std::wstring& function)
 {
-    return text.empty() ? std::vector<LogRecord>{} : std::vector<LogRecord>{{3, text + L"(FerrydockIpc::IPCHelper::" + function + L")"}};
+    return text.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"3 " + text + L"(FerrydockIpc::IPCHelper::" + function + L")"};
 }
 
 } // namespace
 
-TEST(MainWindowHandler, PassesTheLittleEndianValueOfAtMostFourBytes)
+// The main-window value, then the five text handlers: an empty text is delivered by
+// one of them and refused with a notice by the others.
+TEST(TextHandlers, MainWindowValueAndTextsEndWithinTheMessage)
 {
     const std::wstring open = L"IPChelper Open Mainwindow message";
-    struct Case {
-        int messageId;
-        std::optional<Bytes> bytes; // nullopt: null message
-        bool slot;
-        std::wstring logged;
-        Seen delivered;
-    };
-    const Case cases[] = {
+    const std::tuple<int, std::optional<Bytes>, bool, std::wstring, Seen> values[] = { // id, bytes, slot, line, value
         {0xF00001, Bytes{0xFF, 0xFF, 0xFF, 0xFF}, true, open, L"-1"},
         {0xF00001, Bytes{1, 2, 3, 4, 5}, true, open, std::to_wstring(0x04030201)},
         {0xF00001, Bytes{1, 2, 3}, true, open, std::to_wstring(0x030201)}, // missing high bytes are zero
@@ -122,25 +101,26 @@ TEST(MainWindowHandler, PassesTheLittleEndianValueOfAtMostFourBytes)
         {0xF00001, std::nullopt, true, L"[FD] OnRecvIPCMessageMainWindow msgItem.message is empty", std::nullopt},
         {0xF00001, Bytes{2, 0, 0, 0}, false, open, std::nullopt},
     };
-    for (const Case& c : cases) {
-        Helper()->wndShowCallback = c.slot ? TakeValue : nullptr;
-        EXPECT_EQ(Feed(&IPCHelper::OnRecvIPCMessageMainWindow, c.bytes, c.messageId),
-                  Notice(c.logged, L"OnRecvIPCMessageMainWindow"));
-        EXPECT_EQ(g_seen, c.delivered) << &c - cases;
+    for (const auto& [id, bytes, slot, logged, delivered] : values) {
+        Helper()->wndShowCallback = slot ? TakeValue : nullptr;
+        EXPECT_EQ(Feed(&IPCHelper::OnRecvIPCMessageMainWindow, bytes, id), Notice(logged, L"OnRecvIPCMessageMainWindow"));
+        EXPECT_EQ(g_seen, delivered) << &logged - &std::get<3>(values[0]);
     }
-}
 
-// An empty text is delivered by one handler and refused with a notice by the others.
-TEST(TextHandlers, DecodeUpToTheFirstZeroAndNeverPastTheMessage)
-{
-    enum Outcome { Text, NullLine, Empty, Nothing };
-    struct Case {
-        std::optional<Bytes> bytes;
-        bool slot;
-        Outcome outcome;
-        std::wstring text;
+    const std::wstring refused = L"receive message is empty";
+    const std::tuple<const wchar_t*, Handler, std::atomic<WndShowTextCallback> IPCHelper::*, std::wstring> handlers[] = {
+        {L"ShowFile", &IPCHelper::OnRecvIPCMessageShowFile, &IPCHelper::wndShowFileCallback, L""},
+        {L"SendFiles", &IPCHelper::OnRecvIPCMessageSendFiles, &IPCHelper::wndShowSendFilesCallback, L"[FD] temp is empty"},
+        {L"RecieveFiles", &IPCHelper::OnRecvIPCMessageRecieveFiles, &IPCHelper::wndShowRecieveFilesCallback, refused},
+        {L"RecieveFindDeviceType", &IPCHelper::OnRecvIPCMessageRecieveFindDeviceType,
+         &IPCHelper::wndShowRecieveFindDeviceTypeCallback, refused},
+        {L"RecieveFindSaveFile", &IPCHelper::OnRecvIPCMessageRecieveFindSaveFile,
+         &IPCHelper::wndShowRecieveFindSaveFileCallback, refused},
+        {L"RecieveFilesProgress", &IPCHelper::OnRecvIPCMessageRecieveFilesProgress,
+         &IPCHelper::wndShowRecieveFilesProgressCallback, refused},
     };
-    const Case cases[] = {
+    enum Outcome { Text, NullLine, Empty, Nothing };
+    const std::tuple<std::optional<Bytes>, bool, Outcome, std::wstring> texts[] = { // bytes, slot, outcome, text
         {Bytes{'C', ':', 0xC3, 0xA9, 0, 'c', 0}, true, Text, L"C:\u00e9"}, // UTF-8, up to the first zero
         {Bytes{'a', 'b', 'c'}, true, Text, L"abc"}, // no zero: the text ends with the message
         {Bytes{'a', 0xFF, 0x00}, true, Text, L"a\ufffd"},
@@ -149,15 +129,17 @@ TEST(TextHandlers, DecodeUpToTheFirstZeroAndNeverPastTheMessage)
         {Bytes{}, true, Empty, L""},
         {Bytes{'x', 0}, false, Nothing, L""},
     };
-    for (const TextHandler& h : kTextHandlers) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << &c - cases << " / " << std::string(h.name, h.name + wcslen(h.name)));
-            Helper()->*h.slot = c.slot ? TakeText : nullptr;
-            const bool delivered = c.outcome == Text || (c.outcome == Empty && h.emptyLine == nullptr);
-            const std::wstring logged = c.outcome == NullLine ? L"[FD] " + std::wstring(h.name) + L" msgItem.message is empty"
-                                        : c.outcome == Empty && h.emptyLine ? h.emptyLine : L"";
-            EXPECT_EQ(Feed(h.handler, c.bytes), Notice(logged, h.name));
-            EXPECT_EQ(g_seen, delivered ? Seen(c.text) : std::nullopt);
+    for (const auto& [shortName, handler, slot, emptyLine] : handlers) {
+        const std::wstring name = L"OnRecvIPCMessage" + std::wstring(shortName);
+        for (const auto& [bytes, hasSlot, outcome, text] : texts) {
+            SCOPED_TRACE(testing::Message() << &text - &std::get<3>(texts[0]) << " / " << std::string(name.begin(), name.end()));
+            Helper()->*slot = hasSlot ? TakeText : nullptr;
+            const bool delivered = outcome == Text || (outcome == Empty && emptyLine.empty());
+            const std::wstring logged = outcome == NullLine ? L"[FD] " + name + L" msgItem.message is empty"
+                                        : outcome != Empty || emptyLine.empty() ? L""
+                                        : emptyLine == refused ? L"[FD] " + name + L" " + refused : emptyLine;
+            EXPECT_EQ(Feed(handler, bytes), Notice(logged, name));
+            EXPECT_EQ(g_seen, delivered ? Seen(text) : std::nullopt);
         }
     }
 }
@@ -188,7 +170,7 @@ Bytes EightRows(const std::string& count, std::size_t size = 1818)
     return p.Put(0, count).bytes;
 }
 
-std::vector<LogRecord> FeedDevices(const std::optional<Bytes>& bytes, bool slot = true)
+std::vector<std::wstring> FeedDevices(const std::optional<Bytes>& bytes, bool slot = true)
 {
     Helper()->wndShowDeviceCallback = slot ? TakeList : nullptr;
     return Feed(&IPCHelper::OnRecvIPCMessageDevicesInfo, bytes, 0x1502BE);
@@ -199,40 +181,29 @@ std::vector<LogRecord> FeedDevices(const std::optional<Bytes>& bytes, bool slot 
 // Counts longer than their two bytes run into name row 0, as the sender wrote them.
 TEST(DeviceListHandler, CountTextsRefusedRecordsAndRowContents)
 {
-    struct Case {
-        std::optional<Bytes> bytes;
-        bool slot;
-        int delivered;       // -1: the callback is not called
-        std::wstring logged; // our notice, if any
-        bool parseFails;     // the parser writes its own level-4 line
-        const wchar_t* name0;
-    };
     const std::wstring rows = L"[FD] OnRecvIPCMessageDevicesInfo device count out of rows: ";
-    const Case cases[] = {
-        {EightRows(""), true, 0, L"", true, nullptr},
-        {EightRows("x"), true, 0, L"", true, nullptr},
-        {EightRows("-1"), true, 0, rows + L"-1", false, nullptr},
-        {EightRows("2"), true, 2, L"", false, nullptr},
-        {EightRows("8"), true, 8, L"", false, nullptr},
-        {EightRows("9"), true, 8, rows + L"9", false, nullptr},
-        {EightRows("5000"), true, 8, rows + L"1000", false, L"00"},
-        {EightRows("99999999999"), true, 0, L"", false, nullptr}, // beyond 32 bits
-        {std::nullopt, true, -1, L"[FD] OnRecvIPCMessageDevicesInfo msgItem.message is empty", false, nullptr},
+    const std::tuple<std::optional<Bytes>, bool, int, std::wstring, const wchar_t*> cases[] = {
+        // bytes, slot, rows delivered (-1: no callback), our notice, name in row 0
+        {EightRows(""), true, 0, L"", nullptr},
+        {EightRows("x"), true, 0, L"", nullptr},
+        {EightRows("-1"), true, 0, rows + L"-1", nullptr},
+        {EightRows("2"), true, 2, L"", nullptr},
+        {EightRows("8"), true, 8, L"", nullptr},
+        {EightRows("9"), true, 8, rows + L"9", nullptr},
+        {EightRows("5000"), true, 8, rows + L"1000", L"00"},
+        {EightRows("99999999999"), true, 0, L"", nullptr}, // beyond 32 bits
+        {std::nullopt, true, -1, L"[FD] OnRecvIPCMessageDevicesInfo msgItem.message is empty", nullptr},
         {EightRows("8", 1817), true, -1, L"[FD] OnRecvIPCMessageDevicesInfo message shorter than the device record: 1817",
-         false, nullptr},
-        {EightRows("2"), false, -1, L"", false, nullptr},
+         nullptr},
+        {EightRows("2"), false, -1, L"", nullptr},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        std::vector<LogRecord> ours = FeedDevices(c.bytes, c.slot);
-        const auto parser = std::remove_if(ours.begin(), ours.end(), [](const LogRecord& r) { return r.level == 4; });
-        EXPECT_EQ(parser != ours.end(), c.parseFails);
-        ours.erase(parser, ours.end());
-        EXPECT_EQ(ours, Notice(c.logged, L"OnRecvIPCMessageDevicesInfo"));
-        Seen expected = c.delivered < 0 ? Seen() : std::to_wstring(c.delivered);
-        for (int i = 0; i < c.delivered; ++i) {
+    for (const auto& [bytes, slot, delivered, logged, name0] : cases) {
+        SCOPED_TRACE(&logged - &std::get<3>(cases[0]));
+        EXPECT_EQ(FeedDevices(bytes, slot), Notice(logged, L"OnRecvIPCMessageDevicesInfo"));
+        Seen expected = delivered < 0 ? Seen() : std::to_wstring(delivered);
+        for (int i = 0; i < delivered; ++i) {
             const std::wstring n = std::to_wstring(i);
-            *expected += L"\n" + (i == 0 && c.name0 ? c.name0 : L"n" + n) + L"|i" + n + L"|" + n;
+            *expected += L"\n" + (i == 0 && name0 ? name0 : L"n" + n) + L"|i" + n + L"|" + n;
         }
         EXPECT_EQ(g_seen, expected);
     }
@@ -243,62 +214,4 @@ TEST(DeviceListHandler, CountTextsRefusedRecordsAndRowContents)
     FeedDevices(payload.Row(7, std::string(128, 'N'), std::string(96, 'I'), "999").bytes);
     EXPECT_EQ(g_seen, L"8\nCaf\u00e9|ID-\u00e9|12\n||0\nx|y|-7\na|b|4\n||0\n||0\n||0\n" + std::wstring(128, L'N') + L"|" +
                           std::wstring(96, L'I') + L"|999");
-}
-
-namespace {
-
-// Random bytes of up to 2 KiB, mostly printable and seldom zero (device counts start with
-// digits or signs), or a valid device record mutated byte by byte and sometimes cut short.
-Bytes Generate(std::mt19937& random, bool deviceHandler)
-{
-    Payload valid;
-    const int count = static_cast<int>(random() % 9);
-    for (int i = 0; i < count; ++i) {
-        valid.Row(i, "Device \xC3\xA9", "ID", std::to_string(i));
-    }
-    Bytes bytes = random() % 4 == 0 ? valid.Put(0, std::to_string(count)).bytes : Bytes(random() % 2 ? random() % 5 : random() % 2048);
-    for (unsigned n = random() % 16; n > 0 && bytes.size() == 1818; --n) {
-        bytes[random() % bytes.size()] = static_cast<unsigned char>(random());
-    }
-    if (bytes.size() == 1818) {
-        bytes.resize(random() % 4 == 0 ? 1800 + random() % 19 : 1818);
-        return bytes;
-    }
-    for (auto& b : bytes) {
-        b = static_cast<unsigned char>(random() % 16 == 0 ? 0 : 1 + random() % 255);
-    }
-    if (deviceHandler && !bytes.empty()) {
-        bytes[0] = static_cast<unsigned char>("-+0123456789x "[random() % 14]);
-    }
-    return bytes;
-}
-
-} // namespace
-
-// Seeded and reproducible; every record ends at the guard page.
-TEST(HandlerFuzz, NoHandlerReadsPastTheMessage)
-{
-    SetEnvironmentVariableW(L"FERRYDOCK_LOG_FILE", L"NUL");
-    std::vector<Handler> handlers = {&IPCHelper::OnRecvIPCMessageMainWindow, &IPCHelper::OnRecvIPCMessageDevicesInfo};
-    Helper()->wndShowCallback = TakeValue;
-    Helper()->wndShowDeviceCallback = TakeList;
-    for (const TextHandler& h : kTextHandlers) {
-        Helper()->*h.slot = TakeText;
-        handlers.push_back(h.handler);
-    }
-    std::mt19937 random(20261205);
-    for (int i = 0; i < 20000; ++i) {
-        const std::size_t which = random() % 8;
-        TagIPCMessageItem item;
-        const Bytes bytes = Generate(random, which == 1);
-        item.messageId = which == 0 ? 0xF00001 : 0;
-        item.message = AtGuardPage(bytes);
-        item.messageLength = static_cast<int>(bytes.size());
-        g_seen.reset();
-        (Helper()->*handlers[which])(item);
-        if (which == 1 && g_seen) {
-            const int count = std::stoi(*g_seen);
-            ASSERT_TRUE(count >= 0 && count <= 8 && g_seen->find(L"stale") == std::wstring::npos) << "case " << i;
-        }
-    }
 }

@@ -21,8 +21,7 @@ std::string Hex(const std::vector<unsigned char>& bytes)
 {
     std::string text;
     for (const unsigned char byte : bytes) {
-        text += "0123456789abcdef"[byte >> 4];
-        text += "0123456789abcdef"[byte & 0xF];
+        text += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 0xF]};
     }
     return text;
 }
@@ -63,8 +62,7 @@ std::wstring TemporaryFile()
 
 } // namespace
 
-std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs,
-                                   const char* direction)
+std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs, const char* direction)
 {
     std::vector<Record> records;
     Eventually(
@@ -72,11 +70,8 @@ std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, 
             records.clear();
             std::ifstream file(path.c_str());
             for (std::string line; std::getline(file, line);) {
-                if (line.empty()) {
-                    continue;
-                }
-                Record record = ParseRecord(line);
-                if (direction == nullptr || record["dir"] == direction) {
+                Record record = line.empty() ? Record() : ParseRecord(line);
+                if (!line.empty() && (direction == nullptr || record["dir"] == direction)) {
                     records.push_back(std::move(record));
                 }
             }
@@ -91,9 +86,7 @@ Service::Service(bool record) : pipeName_(UsePrivatePipeName()), recordPath_(rec
 Service::~Service()
 {
     Stop();
-    if (!recordPath_.empty()) {
-        DeleteFileW(recordPath_.c_str());
-    }
+    DeleteFileW(recordPath_.c_str()); // fails harmlessly for an empty path
 }
 
 bool Service::Start(const std::wstring& extraArguments)

@@ -40,25 +40,10 @@ bool Eventually(Done done, DWORD timeoutMs = 10000)
 template <typename T>
 class Collector {
 public:
-    void Add(T value)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        values_.push_back(std::move(value));
-    }
-    bool WaitFor(std::size_t count, DWORD timeoutMs = 30000)
-    {
-        return Eventually([&] { return Count() >= count; }, timeoutMs);
-    }
-    std::vector<T> Values()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_;
-    }
-    std::size_t Count()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_.size();
-    }
+    void Add(T value) { const std::lock_guard<std::mutex> lock(mutex_); values_.push_back(std::move(value)); }
+    bool WaitFor(std::size_t count, DWORD timeoutMs = 30000) { return Eventually([&] { return Count() >= count; }, timeoutMs); }
+    std::vector<T> Values() { const std::lock_guard<std::mutex> lock(mutex_); return values_; }
+    std::size_t Count() { const std::lock_guard<std::mutex> lock(mutex_); return values_.size(); }
 
 private:
     std::mutex mutex_;
@@ -142,10 +127,7 @@ IPCTEST_TEXT_CALLBACK(OnRecieveFindDeviceType)
 IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
 #undef IPCTEST_TEXT_CALLBACK
 
-inline void FERRYDOCK_CALL OnShowWindow(int value)
-{
-    CallbackLog().Add({"OnShowWindow", std::to_wstring(value), GetCurrentThreadId()});
-}
+inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog().Add({"OnShowWindow", std::to_wstring(value), GetCurrentThreadId()}); }
 // The count, then one line a device: name|id|type.
 inline std::wstring DescribeDevices(const DevicesInfo* list)
 {
@@ -156,10 +138,7 @@ inline std::wstring DescribeDevices(const DevicesInfo* list)
     }
     return text;
 }
-inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list)
-{
-    CallbackLog().Add({"OnDevices", DescribeDevices(list), GetCurrentThreadId()});
-}
+inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog().Add({"OnDevices", DescribeDevices(list), GetCurrentThreadId()}); }
 
 // Every callback of the interface, each to its recording one above.
 inline void RegisterAllCallbacks(const BridgeLibrary& bridge)
