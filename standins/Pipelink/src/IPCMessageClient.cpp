@@ -130,6 +130,8 @@ private:
 
     void RunConnection();
     UniqueFileHandle Connect() const;
+    void NoteConnectFailure(DWORD error);
+    void NoteConnected(int failedAttempts);
     std::vector<char> Greeting();
     pipelink::PumpHooks Hooks();
     void TakeOutbound(std::vector<char>& out);
@@ -148,6 +150,8 @@ private:
     const bool announce_;
     const bool keepConnected_;
     const std::wstring pipeName_;
+    // The error of the last logged failed connect, 0 once connected again.
+    DWORD loggedConnectError_ = 0;
 
     UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueHandle wake_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
@@ -331,6 +335,27 @@ pipelink::PumpHooks IPCMessageClient::State::Hooks()
     return hooks;
 }
 
+// One line per run of identical failures: a service that is restarting shows as one
+// "not found" line, a lasting refusal as one "access denied" line, not one a retry.
+void IPCMessageClient::State::NoteConnectFailure(DWORD error)
+{
+    if (error == loggedConnectError_) {
+        return;
+    }
+    loggedConnectError_ = error;
+    LogNotice(L"Pipelink cannot connect to " + pipeName_ + L" (error " + std::to_wstring(error) + L"), retrying");
+}
+
+void IPCMessageClient::State::NoteConnected(int failedAttempts)
+{
+    if (loggedConnectError_ == 0) {
+        return;
+    }
+    loggedConnectError_ = 0;
+    LogNotice(L"Pipelink connected to " + pipeName_ + L" after " + std::to_wstring(failedAttempts) +
+              L" failed attempts");
+}
+
 void IPCMessageClient::State::RunConnection()
 {
     const pipelink::PumpHooks hooks = Hooks();
@@ -339,15 +364,18 @@ void IPCMessageClient::State::RunConnection()
     while (!stopping_) {
         UniqueFileHandle pipe = Connect();
         if (!pipe) {
+            NoteConnectFailure(GetLastError());
+            ++failures;
             // Absent, busy or refusing: try again later; only a stop ends the wait early.
             if (WaitForSingleObject(stop_.get(), backoff) == WAIT_OBJECT_0) {
                 break;
             }
-            if (++failures >= kQuickRetries) {
+            if (failures >= kQuickRetries) {
                 backoff = std::min(backoff * 2, kLastBackoffMs);
             }
             continue;
         }
+        NoteConnected(failures);
         backoff = kFirstBackoffMs;
         failures = 0;
         std::string detail;
