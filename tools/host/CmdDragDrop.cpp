@@ -79,7 +79,7 @@ int RunDrag(host::Api& api, const std::vector<std::wstring>& args)
     host::PrintingDropTarget target;
     const host::Window targetWindow =
         drag.ownTarget ? host::MakeTopmostWindow(host::kDropTargetClass, L"Ferrydock drop target", 600) : host::Window();
-    const host::DropRegistration registration(targetWindow.get(), &target);
+    const host::DropRegistration registration = host::RegisterDropTarget(targetWindow.get(), &target);
     if (drag.ownTarget) {
         if (!registration) {
             PrintLine(L"error: the drop-target window could not be registered");

@@ -88,7 +88,7 @@ int RunDropTarget(host::Api&, const std::vector<std::wstring>& args)
     // The window goes with the process. Under Wine on a display without a window manager
     // (Xvfb), hiding or destroying a visible window waits 2 s for the manager to withdraw it.
     const HWND window = host::MakeTopmostWindow(host::kDropTargetClass, L"Ferrydock drop target", 600).release();
-    const host::DropRegistration registration(window, &target);
+    const host::DropRegistration registration = host::RegisterDropTarget(window, &target);
     if (FAILED(ole.result) || !registration) {
         PrintLine(L"error: no drop-target window (is an X display set?)");
         return 1;

@@ -1,6 +1,7 @@
 // ui: the reference window, fed by a running stand-in service, or by one started here
 // (with a scenario script when --script is given).
 #include "Host.h"
+#include "PrintingDropTarget.h"
 #include "ReferenceWindow.h"
 #include "ServiceProcess.h"
 
@@ -95,16 +96,6 @@ std::wstring FromUtf8(const std::string& text)
     return wide;
 }
 
-struct OleScope {
-    HRESULT result = OleInitialize(nullptr);
-    ~OleScope()
-    {
-        if (SUCCEEDED(result)) {
-            OleUninitialize();
-        }
-    }
-};
-
 int RunUi(host::Api& api, const std::vector<std::wstring>& args)
 {
     UiArgs parsed = ParseUiArgs(args);
@@ -132,7 +123,7 @@ int RunUi(host::Api& api, const std::vector<std::wstring>& args)
             return 1;
         }
     }
-    const OleScope ole;
+    const host::OleScope ole;
     if (FAILED(ole.result)) {
         PrintLine(FormatText(L"error: OleInitialize failed (0x%08lx)", static_cast<unsigned long>(ole.result)));
         return 1;

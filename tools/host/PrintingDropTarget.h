@@ -18,15 +18,7 @@ using DataObjectRef = FerrydockIpc::UniqueInterface<IDataObject>;
 // OLE on this thread for the scope of a command (a single-threaded apartment).
 struct OleScope {
     HRESULT result = OleInitialize(nullptr);
-    OleScope() = default;
-    OleScope(const OleScope&) = delete;
-    OleScope& operator=(const OleScope&) = delete;
-    ~OleScope()
-    {
-        if (SUCCEEDED(result)) {
-            OleUninitialize();
-        }
-    }
+    FerrydockIpc::UniqueCall<::OleUninitialize> uninitialize{SUCCEEDED(result)};
 };
 
 // A visible topmost popup of 300 x 300 pixels at (left, 200). Windows that take drops need
@@ -62,26 +54,14 @@ private:
     bool keep_;
 };
 
-// RegisterDragDrop for the life of the object.
-class DropRegistration {
-public:
-    DropRegistration(HWND window, IDropTarget* target)
-        : window_(window), ok_(window != nullptr && SUCCEEDED(RegisterDragDrop(window, target)))
-    {
-    }
-    DropRegistration(const DropRegistration&) = delete;
-    DropRegistration& operator=(const DropRegistration&) = delete;
-    ~DropRegistration()
-    {
-        if (ok_) {
-            RevokeDragDrop(window_);
-        }
-    }
-    explicit operator bool() const { return ok_; }
+// A window registered as a drop target, revoked when the owner goes; empty when
+// RegisterDragDrop failed.
+using DropRegistration = FerrydockIpc::UniqueResource<HWND, ::RevokeDragDrop>;
 
-private:
-    HWND window_;
-    bool ok_;
-};
+inline DropRegistration RegisterDropTarget(HWND window, IDropTarget* target)
+{
+    const bool registered = window != nullptr && SUCCEEDED(RegisterDragDrop(window, target));
+    return DropRegistration(registered ? window : nullptr);
+}
 
 } // namespace host

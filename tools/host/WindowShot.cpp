@@ -2,44 +2,16 @@
 
 #include "Host.h"
 
-#include <wincodec.h>
-#include <wrl/client.h>
+#include "ferrydock/Resource.h"
 
-#include <memory>
-#include <type_traits>
+#include <wincodec.h>
 
 namespace host {
 namespace {
 
-using Microsoft::WRL::ComPtr;
-
-struct DcDeleter {
-    void operator()(HDC dc) const { DeleteDC(dc); }
-};
-struct GdiObjectDeleter {
-    void operator()(HGDIOBJ object) const { DeleteObject(object); }
-};
-using MemoryDc = std::unique_ptr<std::remove_pointer_t<HDC>, DcDeleter>;
-using Bitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, GdiObjectDeleter>;
-
-// A window's DC, released to that window.
-class WindowDc {
-public:
-    explicit WindowDc(HWND window) : window_(window), dc_(GetWindowDC(window)) {}
-    WindowDc(const WindowDc&) = delete;
-    WindowDc& operator=(const WindowDc&) = delete;
-    ~WindowDc()
-    {
-        if (dc_ != nullptr) {
-            ReleaseDC(window_, dc_);
-        }
-    }
-    HDC get() const { return dc_; }
-
-private:
-    HWND window_;
-    HDC dc_;
-};
+using FerrydockIpc::UniqueInterface;
+using MemoryDc = FerrydockIpc::UniqueResource<HDC, ::DeleteDC>;
+using Bitmap = FerrydockIpc::UniqueResource<HBITMAP, ::DeleteObject>;
 
 // The frame as the system draws it: with a window manager the frame is the manager's (and
 // under Xvfb there is none), so the screen holds no frame pixels to copy.
@@ -58,14 +30,15 @@ void DrawFrame(HWND window, HDC dc, int width, int height, POINT clientOrigin)
 // selected into any DC when this returns, as WIC requires for reading it.
 Bitmap CopyWindowPixels(HWND window, int width, int height)
 {
-    const WindowDc source(window);
-    if (source.get() == nullptr) {
-        return nullptr;
+    const HDC source = GetWindowDC(window);
+    if (source == nullptr) {
+        return Bitmap();
     }
-    const MemoryDc memory(CreateCompatibleDC(source.get()));
-    Bitmap bitmap(CreateCompatibleBitmap(source.get(), width, height));
+    const auto releaseSource = FerrydockIpc::OnScopeExit([&] { ReleaseDC(window, source); });
+    const MemoryDc memory(CreateCompatibleDC(source));
+    Bitmap bitmap(CreateCompatibleBitmap(source, width, height));
     if (!memory || !bitmap) {
-        return nullptr;
+        return Bitmap();
     }
     RECT frame{};
     RECT client{};
@@ -76,10 +49,10 @@ Bitmap CopyWindowPixels(HWND window, int width, int height)
     const HGDIOBJ previous = SelectObject(memory.get(), bitmap.get());
     const POINT offset{origin.x - frame.left, origin.y - frame.top};
     DrawFrame(window, memory.get(), width, height, offset);
-    const bool copied = BitBlt(memory.get(), offset.x, offset.y, client.right, client.bottom, source.get(), offset.x,
+    const bool copied = BitBlt(memory.get(), offset.x, offset.y, client.right, client.bottom, source, offset.x,
                                offset.y, SRCCOPY) != FALSE;
     SelectObject(memory.get(), previous);
-    return copied ? std::move(bitmap) : nullptr;
+    return copied ? std::move(bitmap) : Bitmap();
 }
 
 bool Failed(HRESULT result, const wchar_t* step, std::wstring& error)
@@ -104,28 +77,28 @@ bool SaveWindowPng(HWND window, const std::wstring& path, std::wstring& error)
         error = L"the window's pixels could not be copied";
         return false;
     }
-    ComPtr<IWICImagingFactory> factory;
-    ComPtr<IWICBitmap> image;
-    ComPtr<IWICStream> stream;
-    ComPtr<IWICBitmapEncoder> encoder;
-    ComPtr<IWICBitmapFrameEncode> frame;
+    UniqueInterface<IWICImagingFactory> factory;
+    UniqueInterface<IWICBitmap> image;
+    UniqueInterface<IWICStream> stream;
+    UniqueInterface<IWICBitmapEncoder> encoder;
+    UniqueInterface<IWICBitmapFrameEncode> frame;
     WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
-    return !Failed(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory)),
+    return !Failed(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(factory.put())),
                    L"creating the imaging factory", error) &&
-           !Failed(factory->CreateBitmapFromHBITMAP(pixels.get(), nullptr, WICBitmapIgnoreAlpha, &image),
+           !Failed(factory.get()->CreateBitmapFromHBITMAP(pixels.get(), nullptr, WICBitmapIgnoreAlpha, image.put()),
                    L"reading the bitmap", error) &&
-           !Failed(factory->CreateStream(&stream), L"creating the stream", error) &&
-           !Failed(stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE), L"opening the file", error) &&
-           !Failed(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder), L"creating the encoder",
+           !Failed(factory.get()->CreateStream(stream.put()), L"creating the stream", error) &&
+           !Failed(stream.get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE), L"opening the file", error) &&
+           !Failed(factory.get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put()), L"creating the encoder",
                    error) &&
-           !Failed(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache), L"starting the encoder", error) &&
-           !Failed(encoder->CreateNewFrame(&frame, nullptr), L"creating the frame", error) &&
-           !Failed(frame->Initialize(nullptr), L"starting the frame", error) &&
-           !Failed(frame->SetSize(static_cast<UINT>(width), static_cast<UINT>(height)), L"sizing the frame", error) &&
-           !Failed(frame->SetPixelFormat(&format), L"setting the pixel format", error) &&
-           !Failed(frame->WriteSource(image.Get(), nullptr), L"writing the pixels", error) &&
-           !Failed(frame->Commit(), L"finishing the frame", error) &&
-           !Failed(encoder->Commit(), L"finishing the file", error);
+           !Failed(encoder.get()->Initialize(stream.get(), WICBitmapEncoderNoCache), L"starting the encoder", error) &&
+           !Failed(encoder.get()->CreateNewFrame(frame.put(), nullptr), L"creating the frame", error) &&
+           !Failed(frame.get()->Initialize(nullptr), L"starting the frame", error) &&
+           !Failed(frame.get()->SetSize(static_cast<UINT>(width), static_cast<UINT>(height)), L"sizing the frame", error) &&
+           !Failed(frame.get()->SetPixelFormat(&format), L"setting the pixel format", error) &&
+           !Failed(frame.get()->WriteSource(image.get(), nullptr), L"writing the pixels", error) &&
+           !Failed(frame.get()->Commit(), L"finishing the frame", error) &&
+           !Failed(encoder.get()->Commit(), L"finishing the file", error);
 }
 
 } // namespace host

@@ -91,21 +91,14 @@ std::string RecordLine(const pipelink::Frame& frame, std::uint64_t client, std::
 
 RecordFile::RecordFile() : started_(GetTickCount64()) {}
 
-RecordFile::~RecordFile()
-{
-    if (file_ != nullptr) {
-        std::fclose(file_);
-    }
-}
-
 bool RecordFile::Open(const std::wstring& path)
 {
     Recover(path);
-    file_ = _wfopen(path.c_str(), L"ab");
-    if (file_ != nullptr && endsMidLine_) {
-        std::fputc('\n', file_); // what follows starts a line of its own
+    file_.reset(_wfopen(path.c_str(), L"ab"));
+    if (file_ && endsMidLine_) {
+        std::fputc('\n', file_.get()); // what follows starts a line of its own
     }
-    return file_ != nullptr;
+    return file_.valid();
 }
 
 // A service killed in the middle of a line leaves it without its numbers: that
@@ -162,15 +155,15 @@ void RecordFile::WriteLocked(const pipelink::Frame& frame, std::uint64_t client,
     Traffic traffic;
     traffic.direction = direction;
     traffic.name = MessageName(direction, frame.fields.messageId);
-    if (file_ != nullptr || listenerWantsText_) {
+    if (file_ || listenerWantsText_) {
         traffic.text = MessageText(direction, frame);
     }
     traffic.reply = reply;
     traffic.t = GetTickCount64() - started_;
-    if (file_ != nullptr) {
+    if (file_) {
         const std::string line = RecordLine(frame, client, sequence, traffic) + "\n";
-        std::fwrite(line.data(), 1, line.size(), file_);
-        std::fflush(file_);
+        std::fwrite(line.data(), 1, line.size(), file_.get());
+        std::fflush(file_.get());
     }
     if (listener_) {
         listener_(traffic, frame);

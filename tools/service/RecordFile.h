@@ -6,6 +6,7 @@
 
 #include "Messages.h"
 #include "PipelinkWire.h"
+#include "ferrydock/Resource.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -30,9 +31,6 @@ public:
     using Listener = std::function<void(const Traffic& traffic, const pipelink::Frame& frame)>;
 
     RecordFile();
-    ~RecordFile();
-    RecordFile(const RecordFile&) = delete;
-    RecordFile& operator=(const RecordFile&) = delete;
 
     // Reads the numbers already taken from an existing file, then appends to it.
     bool Open(const std::wstring& path);
@@ -55,7 +53,7 @@ private:
                      bool reply);
 
     std::mutex mutex_;
-    std::FILE* file_ = nullptr;
+    FerrydockIpc::UniqueResource<std::FILE*, std::fclose> file_;
     std::map<std::uint64_t, std::uint64_t> lastTaken_;
     bool endsMidLine_ = false;
     const unsigned long long started_;

@@ -97,6 +97,26 @@ using UniqueLocalMemory = UniqueResource<HLOCAL, ::LocalFree>;
 using UniqueGlobalMemory = UniqueResource<HGLOBAL, ::GlobalFree>;
 using UniqueWindow = UniqueResource<HWND, ::DestroyWindow>;
 
+// The undoing half of a paired call (OleInitialize and OleUninitialize), made at the end of
+// the scope when the first half succeeded; the last error survives it.
+template <auto Undo>
+class UniqueCall {
+public:
+    explicit UniqueCall(bool armed) : armed_(armed) {}
+    UniqueCall(const UniqueCall&) = delete;
+    UniqueCall& operator=(const UniqueCall&) = delete;
+    ~UniqueCall()
+    {
+        if (armed_) {
+            const LastErrorKeeper keep;
+            Undo();
+        }
+    }
+
+private:
+    bool armed_;
+};
+
 // Runs a function when the scope ends, unless dismissed; the last error survives it.
 template <typename Fn>
 class ScopeExit {

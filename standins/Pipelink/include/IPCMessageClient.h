@@ -9,6 +9,8 @@
 // - A background thread connects (and reconnects after a loss: ten tries 20 ms apart,
 //   then a back-off doubling up to 500 ms); the constructor and every operation return
 //   at once.
+// - A failed connect is logged with its error code once per run of identical errors,
+//   and the connect that ends such a run once.
 // - PostIPCMessage encodes the record into an outbound queue and returns. Queued
 //   records are written in blocks of up to 64 KiB whenever the pipe is connected;
 //   records posted while it is not wait in the queue. false means the record was NOT

@@ -64,7 +64,9 @@ struct PumpHooks {
 
 enum class PumpEnd { Stopped, Broken, Malformed };
 
-// Runs until stop is signalled, the pipe breaks or a malformed frame arrives; wake
+// Runs until stop is signalled, the pipe breaks or a malformed frame arrives. After a
+// failed write it goes on reading, for a second at most, until the end of the stream:
+// frames the peer wrote before it closed its end still reach onFrame. wake
 // (auto-reset) is signalled whenever bytes are queued or the receiver has room.
 // greeting is written before anything queued. detail says why the run ended.
 PumpEnd RunPump(HANDLE pipe, HANDLE stop, HANDLE wake, std::vector<char> greeting, const PumpHooks& hooks,

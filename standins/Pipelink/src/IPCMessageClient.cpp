@@ -36,6 +36,9 @@ constexpr std::size_t kMaxInboundBytes = 4 * 1024 * 1024;
 // capacity; a larger one, left by a burst, is released rather than held for the
 // client's life.
 constexpr std::size_t kKeptBufferBytes = 256 * 1024;
+// How long the constructor waits for the pool's threads to come up (they cannot while the
+// loader lock is held, as in a DLL's static initialisation).
+constexpr DWORD kStartWaitMs = 2000;
 
 void EmptyBuffer(std::vector<char>& buffer)
 {
@@ -114,7 +117,7 @@ public:
     {
     }
 
-    bool Ready() const { return stop_ && wake_; }
+    bool Ready() const { return stop_ && wake_ && loopsRunning_ && settled_; }
     bool Start(const std::shared_ptr<State>& self);
 
     bool Enqueue(const TagIPCMessageItem& item);
@@ -127,9 +130,14 @@ public:
 private:
     static void CALLBACK ConnectionWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
     static void CALLBACK DeliveryWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
+    static void CALLBACK SettleWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
+    void LoopRunning();
+    void WaitUntilThreadsRun();
 
     void RunConnection();
     UniqueFileHandle Connect() const;
+    void NoteConnectFailure(DWORD error);
+    void NoteConnected(int failedAttempts);
     std::vector<char> Greeting();
     pipelink::PumpHooks Hooks();
     void TakeOutbound(std::vector<char>& out);
@@ -148,6 +156,8 @@ private:
     const bool announce_;
     const bool keepConnected_;
     const std::wstring pipeName_;
+    // The error of the last logged failed connect, 0 once connected again.
+    DWORD loggedConnectError_ = 0;
 
     UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueHandle wake_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
@@ -184,6 +194,11 @@ private:
     std::weak_ptr<State> self_;
     PoolWork connectionWork_;
     PoolWork deliveryWork_;
+    // Runs once both loops run, on the worker the pool started to replace them.
+    PoolWork settleWork_;
+    std::atomic<int> loopsStarted_{0};
+    UniqueHandle loopsRunning_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle settled_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 bool IPCMessageClient::State::Start(const std::shared_ptr<State>& self)
@@ -191,18 +206,47 @@ bool IPCMessageClient::State::Start(const std::shared_ptr<State>& self)
     self_ = self;
     connectionWork_.reset(CreateThreadpoolWork(&State::ConnectionWork, this, nullptr));
     deliveryWork_.reset(CreateThreadpoolWork(&State::DeliveryWork, this, nullptr));
-    if (!connectionWork_ || !deliveryWork_) {
+    settleWork_.reset(CreateThreadpoolWork(&State::SettleWork, this, nullptr));
+    if (!connectionWork_ || !deliveryWork_ || !settleWork_) {
         return false;
     }
     SubmitThreadpoolWork(connectionWork_.get());
     SubmitThreadpoolWork(deliveryWork_.get());
+    WaitUntilThreadsRun();
     return true;
+}
+
+// Returns once no thread of the pool is still starting for the client. Each long
+// callback makes the pool start a worker to replace the one it holds; a process that
+// ended while such a thread was still starting (the client created right before main
+// returned) was now and then killed under Wine on its way out. The settling callback
+// runs on the replacement, so once it has run, every thread started for the client runs.
+void IPCMessageClient::State::WaitUntilThreadsRun()
+{
+    if (WaitForSingleObject(loopsRunning_.get(), kStartWaitMs) != WAIT_OBJECT_0) {
+        return;
+    }
+    SubmitThreadpoolWork(settleWork_.get());
+    WaitForSingleObject(settled_.get(), kStartWaitMs);
+}
+
+void IPCMessageClient::State::LoopRunning()
+{
+    if (++loopsStarted_ == 2) {
+        SetEvent(loopsRunning_.get());
+    }
+}
+
+void CALLBACK IPCMessageClient::State::SettleWork(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK)
+{
+    SetEvent(static_cast<State*>(context)->settled_.get());
 }
 
 void CALLBACK IPCMessageClient::State::ConnectionWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK)
 {
     // Runs until the client stops: the pool is to use other threads for other work.
     CallbackMayRunLong(instance);
+    static_cast<State*>(context)->LoopRunning();
     if (const std::shared_ptr<State> state = static_cast<State*>(context)->self_.lock()) {
         state->RunConnection();
     }
@@ -211,6 +255,7 @@ void CALLBACK IPCMessageClient::State::ConnectionWork(PTP_CALLBACK_INSTANCE inst
 void CALLBACK IPCMessageClient::State::DeliveryWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK)
 {
     CallbackMayRunLong(instance);
+    static_cast<State*>(context)->LoopRunning();
     if (const std::shared_ptr<State> state = static_cast<State*>(context)->self_.lock()) {
         state->RunDelivery();
     }
@@ -331,6 +376,27 @@ pipelink::PumpHooks IPCMessageClient::State::Hooks()
     return hooks;
 }
 
+// One line per run of identical failures: a service that is restarting shows as one
+// "not found" line, a lasting refusal as one "access denied" line, not one a retry.
+void IPCMessageClient::State::NoteConnectFailure(DWORD error)
+{
+    if (error == loggedConnectError_) {
+        return;
+    }
+    loggedConnectError_ = error;
+    LogNotice(L"Pipelink cannot connect to " + pipeName_ + L" (error " + std::to_wstring(error) + L"), retrying");
+}
+
+void IPCMessageClient::State::NoteConnected(int failedAttempts)
+{
+    if (loggedConnectError_ == 0) {
+        return;
+    }
+    loggedConnectError_ = 0;
+    LogNotice(L"Pipelink connected to " + pipeName_ + L" after " + std::to_wstring(failedAttempts) +
+              L" failed attempts");
+}
+
 void IPCMessageClient::State::RunConnection()
 {
     const pipelink::PumpHooks hooks = Hooks();
@@ -339,15 +405,18 @@ void IPCMessageClient::State::RunConnection()
     while (!stopping_) {
         UniqueFileHandle pipe = Connect();
         if (!pipe) {
+            NoteConnectFailure(GetLastError());
+            ++failures;
             // Absent, busy or refusing: try again later; only a stop ends the wait early.
             if (WaitForSingleObject(stop_.get(), backoff) == WAIT_OBJECT_0) {
                 break;
             }
-            if (++failures >= kQuickRetries) {
+            if (failures >= kQuickRetries) {
                 backoff = std::min(backoff * 2, kLastBackoffMs);
             }
             continue;
         }
+        NoteConnected(failures);
         backoff = kFirstBackoffMs;
         failures = 0;
         std::string detail;
@@ -519,6 +588,9 @@ void IPCMessageClient::State::Join()
     // callback keeps the state alive until it returns.
     if (deliveryWork_ && GetCurrentThreadId() != deliveryThreadId_) {
         WaitForThreadpoolWorkCallbacks(deliveryWork_.get(), TRUE);
+    }
+    if (settleWork_) {
+        WaitForThreadpoolWorkCallbacks(settleWork_.get(), TRUE);
     }
 }
 

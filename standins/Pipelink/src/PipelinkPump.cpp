@@ -39,6 +39,10 @@ struct Operation {
 
 std::string ErrorDetail(const char* what, DWORD error) { return std::string(what) + " error " + std::to_string(error); }
 
+// After a failed write the frames the peer sent before it went away are still read, up
+// to the end of the stream, but no longer than this.
+constexpr ULONGLONG kReadToEndMs = 1000;
+
 class Session {
 public:
     Session(HANDLE pipe, const PumpHooks& hooks) : pipe_(pipe), hooks_(hooks) { readBuffer_.resize(kReadBlockBytes); }
@@ -64,10 +68,12 @@ private:
     // after the other: a stream of reads that complete at once cannot starve a write.
     bool Step(HANDLE stop, HANDLE wake, PumpEnd& end, std::string& detail)
     {
-        if (!StartWriteIfQueued(detail) || !StartReadIfRoom(detail)) {
+        StartWriteIfQueued(detail);
+        if (!StartReadIfRoom(detail)) {
             end = PumpEnd::Broken;
             return false;
         }
+        const DWORD timeout = ReadToEndWait();
         HANDLE handles[4] = {stop, wake};
         Operation* operations[4] = {};
         DWORD count = 2;
@@ -78,9 +84,13 @@ private:
                 operations[count++] = operation;
             }
         }
-        const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+        const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, timeout);
         if (woke == WAIT_OBJECT_0) {
             end = PumpEnd::Stopped;
+            return false;
+        }
+        if (woke == WAIT_TIMEOUT) {
+            end = PumpEnd::Broken;
             return false;
         }
         if (woke >= WAIT_OBJECT_0 + count) {
@@ -93,31 +103,45 @@ private:
         if (done == &read_) {
             return FinishRead(end, detail);
         }
-        if (done == &write_ && !FinishWrite(detail)) {
-            end = PumpEnd::Broken;
-            return false;
+        if (done == &write_) {
+            FinishWrite(detail);
         }
         return true;
     }
 
-    bool StartWriteIfQueued(std::string& detail)
+    // The write side is over; the session ends when the read side is, or at the deadline.
+    void WriteFailed(const char* what, std::string& detail)
     {
-        if (write_.pending) {
-            return true;
+        detail = ErrorDetail(what, GetLastError());
+        writeFailed_ = true;
+        readToEndBy_ = GetTickCount64() + kReadToEndMs;
+    }
+
+    DWORD ReadToEndWait() const
+    {
+        if (!writeFailed_) {
+            return INFINITE;
+        }
+        const ULONGLONG now = GetTickCount64();
+        return now >= readToEndBy_ ? 0 : static_cast<DWORD>(readToEndBy_ - now);
+    }
+
+    void StartWriteIfQueued(std::string& detail)
+    {
+        if (write_.pending || writeFailed_) {
+            return;
         }
         if (writing_.empty()) {
             hooks_.takeOutbound(writing_);
         }
         if (writing_.empty()) {
-            return true;
+            return;
         }
         write_.Prepare();
         if (!write_.Started(WriteFile(pipe_, writing_.data(), static_cast<DWORD>(writing_.size()), nullptr,
                                       &write_.overlapped))) {
-            detail = ErrorDetail("WriteFile", GetLastError());
-            return false;
+            WriteFailed("WriteFile", detail);
         }
-        return true;
     }
 
     bool StartReadIfRoom(std::string& detail)
@@ -128,29 +152,33 @@ private:
         read_.Prepare();
         if (!read_.Started(ReadFile(pipe_, readBuffer_.data(), static_cast<DWORD>(readBuffer_.size()), nullptr,
                                     &read_.overlapped))) {
-            detail = ErrorDetail("ReadFile", GetLastError());
+            if (!writeFailed_) {
+                detail = ErrorDetail("ReadFile", GetLastError());
+            }
             return false;
         }
         return true;
     }
 
-    bool FinishWrite(std::string& detail)
+    void FinishWrite(std::string& detail)
     {
         DWORD written = 0;
         if (!write_.Finish(pipe_, written, FALSE)) {
-            detail = ErrorDetail("WriteFile", GetLastError());
-            return false;
+            WriteFailed("WriteFile", detail);
+            return;
         }
         // A pipe write completes whole; a remainder is written next on this connection.
         writing_.erase(writing_.begin(), writing_.begin() + std::min<std::size_t>(written, writing_.size()));
-        return true;
     }
 
     bool FinishRead(PumpEnd& end, std::string& detail)
     {
         DWORD got = 0;
         if (!read_.Finish(pipe_, got, FALSE)) {
-            detail = ErrorDetail("ReadFile", GetLastError());
+            // After a failed write, the end of the stream is the expected end.
+            if (!writeFailed_) {
+                detail = ErrorDetail("ReadFile", GetLastError());
+            }
             end = PumpEnd::Broken;
             return false;
         }
@@ -206,6 +234,8 @@ private:
     Operation read_;
     Operation write_;
     bool readHandledLast_ = false;
+    bool writeFailed_ = false;
+    ULONGLONG readToEndBy_ = 0;
     std::vector<char> readBuffer_;
     std::vector<char> assembly_;
     std::vector<char> writing_;

@@ -1,5 +1,8 @@
 #include "WmiQuery.h"
 
+#include "ferrydock/Resource.h"
+
+#include <functional>
 #include <vector>
 
 // Stand-in: no management service is asked. The answers come from a fixed table, so that
@@ -37,23 +40,20 @@ const std::vector<Row>& Table()
 
 bool SameText(const std::wstring& a, const wchar_t* b) { return _wcsicmp(a.c_str(), b) == 0; }
 
-// A VARIANT that clears itself, text or null.
-struct Value {
+// Hands onValue a VARIANT holding the text (or null), cleared once it returns.
+void HandOut(const wchar_t* text, const std::function<void(VARIANT&)>& onValue)
+{
     VARIANT variant;
-    explicit Value(const wchar_t* text)
-    {
-        VariantInit(&variant);
-        if (text != nullptr) {
-            variant.vt = VT_BSTR;
-            variant.bstrVal = SysAllocString(text);
-        } else {
-            variant.vt = VT_NULL;
-        }
+    VariantInit(&variant);
+    if (text != nullptr) {
+        variant.vt = VT_BSTR;
+        variant.bstrVal = SysAllocString(text);
+    } else {
+        variant.vt = VT_NULL;
     }
-    ~Value() { VariantClear(&variant); }
-    Value(const Value&) = delete;
-    Value& operator=(const Value&) = delete;
-};
+    const auto clear = FerrydockIpc::OnScopeExit([&] { VariantClear(&variant); });
+    onValue(variant);
+}
 
 } // namespace
 
@@ -75,8 +75,7 @@ int WmiQuery::ExcuteQueryImpl(const std::wstring& nameSpace, const std::wstring&
             continue;
         }
         for (const wchar_t* text : row.values) {
-            Value value(text);
-            onValue(value.variant);
+            HandOut(text, onValue);
             if (firstOnly) {
                 break;
             }
