@@ -52,7 +52,7 @@ TEST(BridgeToService, EveryOutboundExportArrivesFieldByField)
         {"SendToOpenUseMachineSkills", nullptr, 0x40000, 0x4271B,
          std::vector<unsigned char>(skillsBytes, skillsBytes + sizeof(skills)), Narrow(skills)},
     };
-    LogCapture log;
+    LogCapture log(ipctest::ConnectNotes());
     for (const auto& c : cases) {
         c.text != nullptr ? bridge.Call(c.exportName, c.text) : bridge.Call(c.exportName);
     }
@@ -100,7 +100,7 @@ TEST(ServiceToBridge, EveryInboundMessageReachesItsCallbackOnTheDeliveryThread)
     ASSERT_TRUE(service.Start(L"--devices \"" + devices + L"\""));
     BridgeLibrary bridge;
     ipctest::RegisterAllCallbacks(bridge);
-    LogCapture log;
+    LogCapture log(ipctest::ConnectNotes());
     ASSERT_TRUE(bridge.Init());
     ASSERT_TRUE(bridge.Init()) << "registers the same handlers again, each once";
     ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected));
@@ -201,7 +201,7 @@ static void FERRYDOCK_CALL CountText(const wchar_t*) { ++g_texts; }
 TEST(Soak, MessagesEachWayLeaveMemoryAndHandlesFlat)
 {
     constexpr long long kRound = 10000, kRounds = 6;
-    LogCapture log;
+    LogCapture log(ipctest::ConnectNotes());
     ipctest::Service service(false);
     ASSERT_TRUE(service.Start());
     BridgeLibrary bridge;

@@ -121,7 +121,7 @@ IPCMessageClient::MessageCallback Into(Seen& seen)
 TEST(PipelinkClient, PostRefusesInvalidRecordsAndQueuesUpToItsBound)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
-    LogCapture log;
+    LogCapture log(ipctest::ConnectNotes());
     IPCMessageClient client(kModule, true, true, kUnused);
     static const char big[pipelink::kMaxPayloadBytes + 1] = {};
     TagIPCMessageItem longHead = Item(1);
@@ -178,7 +178,7 @@ TEST(PipelinkClient, PostRefusesInvalidRecordsAndQueuesUpToItsBound)
 TEST(PipelinkClient, DeliversFramesWholeInOrderOnItsOwnThreadAndDropsMalformedOnes)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
-    LogCapture log;
+    LogCapture log(ipctest::ConnectNotes());
     IPCMessageClient client(kModule, true, true, kUnused);
     Seen seen;
     for (int id : {1, 2, 3}) {
@@ -317,13 +317,15 @@ HANDLE WINAPI RecordingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSE
 } // namespace
 
 // The pipe busy (its only instance taken by another client), then gone: both are retried
-// until a new instance listens. Every attempt asks for identification only.
+// until a new instance listens, each run of one error logged once. Every attempt asks for
+// identification only.
 TEST(PipelinkClient, OpensForIdentificationOnlyAndRetriesWhileBusyOrAbsent)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
     testsupport::ImportPatch patch(GetModuleHandleW(L"Pipelink.dll"), "kernel32.dll", "CreateFileW",
                                    reinterpret_cast<void*>(&RecordingCreateFileW));
     ASSERT_TRUE(patch.active());
+    LogCapture log;
     {
         auto only = std::make_unique<TestServer>(pipe, 1);
         UniqueFileHandle occupying(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -346,6 +348,47 @@ TEST(PipelinkClient, OpensForIdentificationOnlyAndRetriesWhileBusyOrAbsent)
     for (const auto& c : creates) {
         EXPECT_EQ(c.first & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | SECURITY_CONTEXT_TRACKING | FILE_FLAG_OVERLAPPED),
                   DWORD(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED));
+    }
+    const std::wstring tail = L"(pipelink::IPCMessageClient)";
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                               L"Pipelink cannot connect to " + pipe + L" (error 231), retrying" + tail,
+                               L"Pipelink cannot connect to " + pipe + L" (error 2), retrying" + tail,
+                               L"Pipelink connected to " + pipe + L" after " + std::to_wstring(creates.size() - 1) +
+                                   L" failed attempts" + tail}));
+}
+
+namespace {
+BOOL WINAPI FailingWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED)
+{
+    SetLastError(ERROR_NO_DATA);
+    return FALSE;
+}
+} // namespace
+
+// A failed write ends the connection only once what the server wrote before it closed
+// has been read and delivered.
+TEST(PipelinkClient, AfterAFailedWriteWhatTheServerSentStillArrives)
+{
+    const std::wstring pipe = ipctest::UsePrivatePipeName();
+    testsupport::ImportPatch patch(GetModuleHandleW(L"Pipelink.dll"), "kernel32.dll", "WriteFile",
+                                   reinterpret_cast<void*>(&FailingWriteFile));
+    ASSERT_TRUE(patch.active());
+    TestServer server(pipe, 1);
+    Seen seen;
+    IPCMessageClient client(kModule, true, false, kUnused);
+    client.RegisterMessageCallback(7, Into(seen));
+    ASSERT_TRUE(ConnectNamedPipe(server.pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+    std::vector<char> frames;
+    const std::string payloads[] = {"one", "two", "three"};
+    for (const std::string& payload : payloads) {
+        AddFrame(frames, 7, &payload);
+    }
+    ASSERT_TRUE(server.Write(frames));
+    ASSERT_TRUE(seen.WaitFor(3, 5000));
+    server.pipe_.reset();
+    const auto delivered = seen.Values();
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(delivered[i].payload, payloads[i]);
     }
 }
 

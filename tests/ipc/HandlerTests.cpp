@@ -70,7 +70,7 @@ std::vector<std::wstring> Feed(Handler handler, const std::optional<Bytes>& byte
     item.messageId = messageId;
     item.message = bytes ? AtGuardPage(*bytes) : nullptr;
     item.messageLength = bytes ? static_cast<int>(bytes->size()) : 4;
-    testsupport::LogCapture log;
+    testsupport::LogCapture log(ipctest::ConnectNotes());
     (Helper()->*handler)(item);
     std::vector<std::wstring> lines;
     for (const LogRecord& r : log.Records()) {

@@ -18,6 +18,8 @@
 namespace ipctest {
 
 constexpr const char* kBridgeConnected = "connected 15728640";
+// The client's notes on failed connects and reconnects, which depend on timing.
+inline std::vector<std::wstring> ConnectNotes() { return {L"Pipelink cannot connect", L"Pipelink connected"}; }
 
 // A pipe name no other test process uses; also set as FERRYDOCK_PIPE_NAME.
 std::wstring UsePrivatePipeName();

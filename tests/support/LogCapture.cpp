@@ -2,17 +2,26 @@
 
 #include "KdLogger.h"
 
+#include <cwchar>
 #include <ostream>
 
 namespace testsupport {
 
-LogCapture::LogCapture() { KdLoggerSetSink(&LogCapture::Sink, this); }
+LogCapture::LogCapture(std::vector<std::wstring> ignoredPrefixes) : ignored_(std::move(ignoredPrefixes))
+{
+    KdLoggerSetSink(&LogCapture::Sink, this);
+}
 
 LogCapture::~LogCapture() { KdLoggerSetSink(nullptr, nullptr); }
 
 void __stdcall LogCapture::Sink(int level, const wchar_t* line, void* context)
 {
     auto* self = static_cast<LogCapture*>(context);
+    for (const std::wstring& prefix : self->ignored_) {
+        if (std::wcsncmp(line, prefix.c_str(), prefix.size()) == 0) {
+            return;
+        }
+    }
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->records_.push_back({level, line});
 }

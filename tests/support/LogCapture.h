@@ -1,4 +1,5 @@
-// Collects the lines the logger receives while the capture is alive (any thread).
+// Collects the lines the logger receives while the capture is alive (any thread), but for
+// those starting with one of the ignored prefixes.
 #pragma once
 
 #include <mutex>
@@ -15,7 +16,7 @@ struct LogRecord {
 
 class LogCapture {
 public:
-    LogCapture();
+    explicit LogCapture(std::vector<std::wstring> ignoredPrefixes = {});
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -26,6 +27,7 @@ public:
 
 private:
     static void __stdcall Sink(int level, const wchar_t* line, void* context);
+    const std::vector<std::wstring> ignored_;
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_;
 };
