@@ -15,7 +15,6 @@
 #include <fstream>
 #include <new>
 
-using testsupport::LogCapture;
 using testsupport::LogRecord;
 using Lines = std::vector<std::string>;
 
@@ -37,15 +36,15 @@ namespace {
 // The lines the stand-ins appended to their record file since the last call.
 Lines TakeRecords()
 {
-    static const wchar_t* const path = L"report-test.jsonl";
-    SetEnvironmentVariableW(L"FERRYDOCK_REPORT_FILE", path);
-    std::ifstream file(path, std::ios::binary);
+    SetEnvironmentVariableW(L"FERRYDOCK_REPORT_FILE", L"report-test.jsonl");
     Lines lines;
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line);
+    {
+        std::ifstream file("report-test.jsonl", std::ios::binary);
+        for (std::string line; std::getline(file, line);) {
+            lines.push_back(line);
+        }
     }
-    file.close();
-    DeleteFileW(path);
+    DeleteFileW(L"report-test.jsonl");
     return lines;
 }
 
@@ -80,40 +79,38 @@ TEST(SendFerrydockDataReport, ChecksInOrderThenReportsTheTextInTheAnsiCodePage)
         {-1, nullptr, -1, false, {Refusal(L"input id or msg is null")}, {}}, // only the first check speaks
         {-1, L"{}", 2, false, {negative}, {}},
         {1, L"{}", -1, false, {negative}, {}},
-        {1, L"{}", 2, true, {Refusal(L"trans wchar to char failed")}, {}},
+        {1, L"{}", 2, true, {Refusal(L"trans wchar to char failed")}, {}}, // in this program's copy
         {0, L"", 0, false, {}, {Report(0, "")}},
         {INT_MAX, L"{\"a\":[1,2,3]}", 3, false, {}, {Report(INT_MAX, R"({\"a\":[1,2,3]})")}}, // length bounds nothing
         // e-acute and the euro sign have bytes in 1252; the CJK character becomes '?'.
         {7, L"caf\u00e9 \u20ac \u4e2d", 9, false, {}, {Report(7, "caf\xE9 \x80 ?")}},
     };
     TakeRecords();
+    Export<PFN_VoidVoid>("InitFerrydockDataReport")();
+    EXPECT_EQ(TakeRecords(), Lines{R"({"call":"Init","id":0,"app":"FerrydockUI"})"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.id);
-        const LogCapture capture;
+        const testsupport::LogCapture capture;
         g_failNextNothrowArrayNew = c.failConversion;
-        FerrydockIpc::SendFerrydockDataReport(c.id, c.text, c.length);
+        const auto send = Export<PFN_SendFerrydockDataReport>("SendFerrydockDataReport");
+        (c.failConversion ? &FerrydockIpc::SendFerrydockDataReport : send)(c.id, c.text, c.length);
         g_failNextNothrowArrayNew = false;
         EXPECT_EQ(capture.Records(), c.log);
         EXPECT_EQ(TakeRecords(), c.records);
     }
 }
 
-// Through the exports, with the stand-ins' answers set in the environment: unset gives
-// their defaults (agreement "1", not the IT edition), set but empty is an empty answer.
-TEST(DataReportExports, ForwardEverythingUnchanged)
+// With the stand-ins' answers set in the environment: unset gives their defaults
+// (agreement "1", not the IT edition), set but empty is an empty answer.
+TEST(DataReportExports, QueriesForwardTheAnswers)
 {
-    TakeRecords();
-    Export<PFN_VoidVoid>("InitFerrydockDataReport")();
-    Export<PFN_SendFerrydockDataReport>("SendFerrydockDataReport")(42, L"{\"page\":\"main\"}", 15);
-    EXPECT_EQ(TakeRecords(),
-              (Lines{R"({"call":"Init","id":0,"app":"FerrydockUI"})", Report(42, R"({\"page\":\"main\"})")}));
-    const std::pair<const char*, std::vector<std::pair<const wchar_t*, bool>>> queries[] = {
-        {"IsAgreeClause", {{L"1", true}, {L"", false}, {L"0", false}, {L"10", false}, {nullptr, true}}},
-        {"IsITVersion", {{L"1", true}, {L"0", false}, {nullptr, false}}}};
-    for (const auto& [name, answers] : queries) {
-        for (const auto& [answer, expected] : answers) {
-            SetEnvironmentVariableW(name[2] == 'A' ? L"FERRYDOCK_AGREE_CLAUSE" : L"FERRYDOCK_IT_VERSION", answer);
-            EXPECT_EQ(Export<PFN_BoolVoid>(name)(), expected) << name << " " << (answer ? "set" : "unset");
-        }
+    const std::tuple<const wchar_t*, const wchar_t*, bool> cases[] = {
+        {L"FERRYDOCK_AGREE_CLAUSE", L"1", true}, {L"FERRYDOCK_AGREE_CLAUSE", L"", false},
+        {L"FERRYDOCK_AGREE_CLAUSE", L"10", false}, {L"FERRYDOCK_AGREE_CLAUSE", nullptr, true},
+        {L"FERRYDOCK_IT_VERSION", L"1", true}, {L"FERRYDOCK_IT_VERSION", nullptr, false}};
+    for (const auto& [variable, answer, expected] : cases) {
+        SetEnvironmentVariableW(variable, answer);
+        EXPECT_EQ(Export<PFN_BoolVoid>(variable[10] == L'A' ? "IsAgreeClause" : "IsITVersion")(), expected)
+            << testing::PrintToString(variable) << " " << (answer ? "set" : "unset");
     }
 }

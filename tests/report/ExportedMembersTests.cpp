@@ -9,27 +9,22 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <new>
 #include <tuple>
 
 namespace {
 
-// A digest object's bytes after its vtable pointer: hash handle, algorithm id, digest length.
-struct DigestFields {
-    std::uintptr_t hash;
-    std::uint32_t algorithmId, digestLength;
-    bool operator==(const DigestFields& o) const { return std::memcmp(this, &o, sizeof(o)) == 0; } // no padding
-};
+// A digest object's words after its vtable pointer: hash handle, then algorithm id and digest length.
+using DigestFields = std::pair<std::uintptr_t, std::uint64_t>;
 static_assert(sizeof(DE::CryptMD5) == sizeof(void*) + sizeof(DigestFields), "vtable pointer and the fields");
 DigestFields& FieldsOf(DE::CryptBase& object)
 {
-    return *reinterpret_cast<DigestFields*>(reinterpret_cast<char*>(&object) + sizeof(void*));
+    return *reinterpret_cast<DigestFields*>(reinterpret_cast<void**>(&object) + 1);
 }
 
-// Every Reset that Pathkit.dll sees: the object and the handle it held.
-std::vector<std::pair<const void*, std::uintptr_t>> g_resets;
-void __stdcall OnReset(const void* object, std::uintptr_t hash, void*) { g_resets.emplace_back(object, hash); }
+// The hash handle of every object whose Reset Pathkit.dll saw.
+std::vector<std::uintptr_t> g_resets;
+void __stdcall OnReset(const void*, std::uintptr_t hash, void*) { g_resets.push_back(hash); }
 
 template <typename Digest>
 void CheckDigestClass(std::uint32_t algorithmId, std::uint32_t digestLength)
@@ -37,24 +32,18 @@ void CheckDigestClass(std::uint32_t algorithmId, std::uint32_t digestLength)
     SCOPED_TRACE(algorithmId);
     g_resets.clear();
     CryptBaseSetResetSink(&OnReset, nullptr);
-    const void* destroyed[3] = {};
     {
         Digest original;
         EXPECT_EQ(original.DigestLen(), digestLength);
-        EXPECT_EQ(FieldsOf(original), (DigestFields{0, algorithmId, digestLength}));
-        FieldsOf(original).hash = 0x5EED;
+        EXPECT_EQ(FieldsOf(original), DigestFields(0, std::uint64_t{digestLength} << 32 | algorithmId));
+        FieldsOf(original).first = 0x5EED;
         Digest copy(original), target;
         EXPECT_EQ(&(target = original), &target);
         EXPECT_TRUE(FieldsOf(copy) == FieldsOf(original) && FieldsOf(target) == FieldsOf(original)) << "bit for bit";
-        destroyed[0] = &target;
-        destroyed[1] = &copy;
-        destroyed[2] = &original;
     }
     delete static_cast<DE::CryptBase*>(new Digest); // through the base class: the virtual destructor
     CryptBaseSetResetSink(nullptr, nullptr);
-    ASSERT_EQ(g_resets.size(), 4u) << "once per destroyed object, in order of destruction";
-    EXPECT_EQ(std::vector(g_resets.begin(), g_resets.begin() + 3),
-              (decltype(g_resets){{destroyed[0], 0x5EED}, {destroyed[1], 0x5EED}, {destroyed[2], 0x5EED}}));
+    EXPECT_EQ(g_resets, (std::vector<std::uintptr_t>{0x5EED, 0x5EED, 0x5EED, 0})) << "once per destroyed object";
 }
 
 // The members of XaloSoftShelf in their fixed order, declared independently of the class.
@@ -63,11 +52,12 @@ struct ShelfFields {
     bool loaded, itVersion;
     std::string productName, productVersion, channel, region;
     bool loginGuide, oem;
-    auto Tied() const
+    bool operator==(const ShelfFields& o) const
     {
-        return std::tie(properties, loaded, itVersion, productName, productVersion, channel, region, loginGuide, oem);
+        return std::tie(properties, loaded, itVersion, productName, productVersion, channel, region, loginGuide, oem) ==
+               std::tie(o.properties, o.loaded, o.itVersion, o.productName, o.productVersion, o.channel, o.region,
+                        o.loginGuide, o.oem);
     }
-    bool operator==(const ShelfFields& o) const { return Tied() == o.Tied(); }
 };
 static_assert(sizeof(ShelfFields) == sizeof(XaloSoftShelf), "same members, same order");
 XaloSoftShelf& AsShelf(void* fields) { return *std::launder(reinterpret_cast<XaloSoftShelf*>(fields)); }

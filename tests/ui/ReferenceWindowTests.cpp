@@ -1,5 +1,5 @@
-// The reference window in its own process, fed by a scenario: its controls are read through
-// Win32 from here, its buttons clicked, its close order and screenshot checked.
+// The reference window in its own process, fed by the shipped transfer scenario: its controls
+// are read through Win32 from here, its buttons clicked, its close order and screenshot checked.
 #include "ServiceProcess.h"
 
 #include <gtest/gtest.h>
@@ -9,21 +9,17 @@
 #include <commctrl.h>
 
 #include <fstream>
-#include <iterator>
+#include <sstream>
 
 namespace {
-
-using FerrydockIpc::UniqueHandle;
 
 template <typename Done>
 bool WaitUntil(Done done)
 {
-    for (int i = 0; i < 600; ++i, Sleep(50)) {
-        if (done()) {
-            return true;
-        }
+    for (int i = 0; i < 600 && !done(); ++i) {
+        Sleep(50);
     }
-    return false;
+    return done();
 }
 
 // LVM_GETITEMTEXTW is not marshalled between processes: the item record and its text
@@ -32,7 +28,8 @@ std::wstring ListViewText(HWND list, int item, int column)
 {
     DWORD processId = 0;
     GetWindowThreadProcessId(list, &processId);
-    const UniqueHandle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId));
+    const FerrydockIpc::UniqueHandle process(
+        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId));
     auto* remote = static_cast<char*>(VirtualAllocEx(process.get(), nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
     LVITEMW request{};
     request.iSubItem = column;
@@ -59,29 +56,26 @@ std::vector<std::wstring> LogLines(HWND log)
 
 TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
 {
-    wchar_t temp[MAX_PATH];
-    const std::wstring png = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"ferrydock-ui-test.png";
-    DeleteFileW(png.c_str());
+    DeleteFileW(L"ferrydock-ui-test.png");
     service::ServiceProcess host;
     // Wine's desktop process ends a few seconds after its last window; a window of this
     // process brings it back before the host starts, as a real session always has one.
     const HWND own = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(host.Start(L"FerrydockHost.exe",
-                           L"ui --script ui-transfer.scenario --screenshot \"" + png + L"\" --after 600000", 30000));
+    ASSERT_TRUE(host.Start(L"FerrydockHost.exe", L"ui --script scenarios\\incoming-transfer.txt --screenshot "
+                                                 L"ferrydock-ui-test.png --after 600000", 30000));
     const HWND window = FindWindowW(L"FerrydockReferenceWindow", nullptr);
     const HWND log = FindWindowExW(window, nullptr, WC_LISTBOXW, nullptr);
     ASSERT_TRUE(WaitUntil([&] {
         const auto lines = LogLines(log);
-        return !lines.empty() && lines.back().rfind(L"in WndShowRecieveFilesCallback", 0) == 0;
+        return !lines.empty() && lines.back().rfind(L"in WndShowFileCallback", 0) == 0;
     }));
 
     const HWND devices = FindWindowExW(window, nullptr, WC_LISTVIEWW, nullptr);
     ASSERT_EQ(SendMessageW(devices, LVM_GETITEMCOUNT, 0, 0), 2);
-    const wchar_t* const rows[2][3] = {{L"Living-room tablet", L"TAB-7F3A21", L"2"}, {L"Caf\u00e9 phone", L"PHN-00C9E4", L"1"}};
-    for (int row = 0; row < 2; ++row) {
-        for (int column = 0; column < 3; ++column) {
-            EXPECT_EQ(ListViewText(devices, row, column), rows[row][column]) << row << "," << column;
-        }
+    const wchar_t* const cells[] = {L"Living-room tablet", L"TAB-7F3A21", L"2",
+                                    L"Caf\u00e9 phone", L"PHN-00C9E4", L"1"};
+    for (int cell = 0; cell < 6; ++cell) {
+        EXPECT_EQ(ListViewText(devices, cell / 3, cell % 3), cells[cell]) << cell;
     }
     EXPECT_EQ(SendMessageW(FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr), PBM_GETPOS, 0, 0), 100);
     EXPECT_NE(FindWindowExW(window, nullptr, WC_STATICW, L"Received: holiday.jpg, menu.png"), nullptr);
@@ -94,22 +88,22 @@ TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
         unsigned long ranOn = 0, shownOn = 0;
         if (line.rfind(L"in ", 0) == 0 && thread != std::wstring::npos &&
             swscanf(line.c_str() + thread, L" [thread %lu -> %lu]", &ranOn, &shownOn) == 2) {
-            EXPECT_NE(ranOn, windowThread) << line;
-            EXPECT_EQ(shownOn, windowThread) << line;
+            EXPECT_TRUE(ranOn != windowThread && shownOn == windowThread) << line;
             if (line.find(L"WndShowDeviceCallback") == std::wstring::npos) { // the answer's place is not fixed
                 inbound.push_back(line.substr(0, thread));
             }
         }
     }
-    const std::vector<std::wstring> expected = {
+    std::vector<std::wstring> expected = {
         L"in WndShowCallback 1",
         L"in WndShowSendFilesCallback \"{\"from\":\"Caf\u00e9 phone\",\"files\":[{\"name\":\"holiday.jpg\",\"size\":"
-        L"2480133},{\"name\":\"menu.png\",\"size\":81920}]}\"",
-        L"in WndShowRecieveFilesProgressCallback \"0\"",
-        L"in WndShowRecieveFilesProgressCallback \"50\"",
-        L"in WndShowRecieveFilesProgressCallback \"100\"",
-        L"in WndShowRecieveFilesCallback \"{\"files\":[\"C:\\\\Users\\\\demo\\\\Ferrydock\\\\holiday.jpg\",\"C:\\\\"
-        L"Users\\\\demo\\\\Ferrydock\\\\menu.png\"]}\""};
+        L"2480133},{\"name\":\"menu.png\",\"size\":81920}]}\""};
+    for (const wchar_t* percent : {L"0", L"25", L"50", L"75", L"100"}) {
+        expected.push_back(L"in WndShowRecieveFilesProgressCallback \"" + std::wstring(percent) + L"\"");
+    }
+    expected.push_back(L"in WndShowRecieveFilesCallback \"{\"files\":[\"C:\\\\Users\\\\demo\\\\Ferrydock\\\\"
+                       L"holiday.jpg\",\"C:\\\\Users\\\\demo\\\\Ferrydock\\\\menu.png\"]}\"");
+    expected.push_back(L"in WndShowFileCallback \"C:\\Users\\demo\\Ferrydock\\holiday.jpg\"");
     EXPECT_EQ(inbound, expected);
 
     // Press on the drag handle, move, release over no drop target: one drag, run by the window.
@@ -126,47 +120,39 @@ TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
     ASSERT_EQ(SendInput(4, mouse, sizeof(INPUT)), 4u);
     EXPECT_TRUE(WaitUntil([&] { return LogLines(log).back() == L"drag ExecuteDragDrop(2 files, text) -> true"; }));
     GetWindowRect(window, &frame);
-    const char* const clicked[] = {"WndShowFinsh", "SendWindowClose", "SendRecentToMessageUI",
-                                   "SendDeviceGetToFilesystem", "SendFinishTransferMesseage"};
-    for (const char* name : clicked) {
-        const std::wstring caption(name, name + strlen(name));
-        SendMessageW(FindWindowExW(window, nullptr, WC_BUTTONW, caption.c_str()), BM_CLICK, 0, 0);
+    for (const wchar_t* name : {L"WndShowFinsh", L"SendWindowClose", L"SendRecentToMessageUI",
+                                L"SendDeviceGetToFilesystem", L"SendFinishTransferMesseage"}) {
+        SendMessageW(FindWindowExW(window, nullptr, WC_BUTTONW, name), BM_CLICK, 0, 0);
     }
     PostMessageW(window, WM_CLOSE, 0, 0);
     DestroyWindow(own);
     ASSERT_EQ(host.WaitForExit(30000), 0);
     host.Stop();
 
-    // The window's log lines and, indented, what the service printed of the bridge's posts.
+    // What the service printed, indented, of the bridge's posts: the window's own two, the
+    // buttons' and the close's; and the window's close order.
     std::vector<std::string> outbound, close;
     for (const std::string& line : host.Lines()) {
         if (line.rfind("  out ", 0) == 0) {
             outbound.push_back(line.substr(6));
-        }
-        if (line.rfind("out SendWindowClose", 0) == 0 || line.rfind("call UninitIPCModule", 0) == 0) {
+        } else if (line.rfind("out SendWindowClose", 0) == 0 || line.rfind("call UninitIPCModule", 0) == 0) {
             close.push_back(line);
         }
     }
-    std::vector<std::string> posts = {"WndShowFinsh", "SendDeviceGetToFilesystem"};
-    posts.insert(posts.end(), std::begin(clicked), std::end(clicked));
-    posts.push_back("SendWindowClose");
-    EXPECT_EQ(outbound, posts);
+    EXPECT_EQ(outbound, (std::vector<std::string>{"WndShowFinsh", "SendDeviceGetToFilesystem", "WndShowFinsh",
+                                                  "SendWindowClose", "SendRecentToMessageUI",
+                                                  "SendDeviceGetToFilesystem", "SendFinishTransferMesseage",
+                                                  "SendWindowClose"}));
     EXPECT_EQ(close, (std::vector<std::string>{"out SendWindowClose", "out SendWindowClose",
                                                "call UninitIPCModule -> true"}));
 
-    std::ifstream file(png.c_str(), std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    file.close();
-    ASSERT_GT(bytes.size(), 33u);
-    EXPECT_EQ(bytes.substr(0, 16), std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
-    std::string size; // the header's width and height, big-endian
-    for (const LONG side : {frame.right - frame.left, frame.bottom - frame.top}) {
-        size += {static_cast<char>(side >> 24), static_cast<char>(side >> 16), static_cast<char>(side >> 8),
-                 static_cast<char>(side)};
-    }
-    EXPECT_EQ(bytes.substr(16, 8), size);
-    EXPECT_EQ(bytes.substr(bytes.size() - 8, 4), "IEND");
-    DeleteFileW(png.c_str());
+    // The PNG header's width and height, big-endian, are the window's.
+    std::ostringstream png;
+    png << std::ifstream(L"ferrydock-ui-test.png", std::ios::binary).rdbuf();
+    const auto bigEndian = [](LONG v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    EXPECT_EQ(png.str().substr(0, 24), std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) +
+                                           bigEndian(frame.right - frame.left) + bigEndian(frame.bottom - frame.top));
+    EXPECT_EQ(png.str().substr(png.str().size() - 8, 4), "IEND");
 }
 
 } // namespace
