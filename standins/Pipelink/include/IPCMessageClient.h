@@ -7,7 +7,8 @@
 // - The client's two loops run as long callbacks on the process's thread pool (the
 //   "connection thread" and the "delivery thread" below).
 // - A background thread connects (and reconnects after a loss: ten tries 20 ms apart,
-//   then a back-off doubling up to 500 ms); the constructor and every operation return
+//   then a back-off doubling up to 500 ms). The constructor returns once the pool's
+//   threads for the client run (at most two seconds; see the source), every operation
 //   at once.
 // - A failed connect is logged with its error code once per run of identical errors,
 //   and the connect that ends such a run once.
