@@ -15,8 +15,6 @@ using namespace dragtest;
 
 namespace {
 
-constexpr DWORD kAnyMedium = TYMED_HGLOBAL | TYMED_ISTREAM | TYMED_ISTORAGE;
-
 FORMATETC Request(UINT cf, DWORD tymed = TYMED_HGLOBAL, DWORD aspect = DVASPECT_CONTENT)
 {
     return FORMATETC{static_cast<CLIPFORMAT>(cf), nullptr, aspect, -1, tymed};
@@ -32,8 +30,7 @@ struct Counter final : IUnknown {
 
 STGMEDIUM GlobalMedium(const std::string& text)
 {
-    STGMEDIUM medium{};
-    medium.tymed = TYMED_HGLOBAL;
+    STGMEDIUM medium{TYMED_HGLOBAL, {nullptr}, nullptr};
     medium.hGlobal = GlobalAlloc(GMEM_MOVEABLE, text.size());
     std::copy(text.begin(), text.end(), static_cast<char*>(GlobalLock(medium.hGlobal)));
     GlobalUnlock(medium.hGlobal);
@@ -42,35 +39,39 @@ STGMEDIUM GlobalMedium(const std::string& text)
 
 } // namespace
 
-TEST(ComObjects, QueryInterfaceAndDropSourceVerdicts)
+TEST(ComObjects, QueryInterfaceEnumerationAndDropSourceVerdicts)
 {
+    LeakWatch watch(true);
     FerrydockDropSource* source = FerrydockDropSource::Create();
     FerrydockDataObject* data = FerrydockDataObject::Create(source);
-    const struct {
-        IUnknown* object;
-        REFIID iid;
-        bool ours;
-    } interfaces[] = {{data, IID_IUnknown, true}, {data, IID_IDataObject, true}, {data, IID_IDropSource, false},
-                      {source, IID_IUnknown, true}, {source, IID_IDropSource, true}, {source, IID_IDataObject, false}};
-    for (const auto& c : interfaces) {
-        void* out = nullptr;
-        EXPECT_EQ(c.object->QueryInterface(c.iid, &out), c.ours ? S_OK : E_NOINTERFACE);
-        EXPECT_EQ(out, c.ours ? static_cast<void*>(c.object) : nullptr);
-        EXPECT_EQ(c.ours ? c.object->Release() : 1u, 1u);
-    }
+    void* out = nullptr;
+    EXPECT_TRUE(data->QueryInterface(IID_IDataObject, &out) == S_OK && out == data && data->Release() == 1);
+    EXPECT_TRUE(source->QueryInterface(IID_IDropSource, &out) == S_OK && out == source && source->Release() == 1);
+    EXPECT_TRUE(data->QueryInterface(IID_IDropSource, &out) == E_NOINTERFACE && out == nullptr);
+    EXPECT_TRUE(source->QueryInterface(IID_IDataObject, &out) == E_NOINTERFACE && out == nullptr);
     // Escape cancels; the left button held goes on; its release drops.
     EXPECT_EQ(source->QueryContinueDrag(2, MK_LBUTTON), DRAGDROP_S_CANCEL);
     EXPECT_EQ(source->QueryContinueDrag(FALSE, MK_LBUTTON | MK_SHIFT), S_OK);
     EXPECT_EQ(source->QueryContinueDrag(FALSE, MK_RBUTTON), DRAGDROP_S_DROP);
     EXPECT_EQ(source->GiveFeedback(DROPEFFECT_COPY), DRAGDROP_S_USEDEFAULTCURSORS);
+    // With nothing built only the label is offered (the order of the others: CrossProcessDragTests.cpp).
+    IEnumFORMATETC* formats = nullptr;
+    ASSERT_EQ(data->EnumFormatEtc(DATADIR_GET, &formats), S_OK);
+    FORMATETC format[2] = {};
+    ULONG fetched = 0;
+    formats->Next(2, format, &fetched);
+    formats->Release();
+    EXPECT_TRUE(fetched == 1 && format[0].cfFormat == data->LabelFormat() && format[0].ptd == nullptr &&
+                format[0].dwAspect == DVASPECT_CONTENT && format[0].lindex == 0 && format[0].tymed == TYMED_HGLOBAL);
     EXPECT_EQ(data->Release(), 0u);
     EXPECT_EQ(source->Release(), 0u);
+    EXPECT_EQ(watch.Left(), 0u);
 }
 
 // Entries are kept newest first; a request matches on medium mask, aspect and format.
 TEST(ComObjects, StoredEntriesMatchAndEveryReaderGetsItsOwnCopy)
 {
-    GlobalMemoryWatch watch;
+    LeakWatch watch(true);
     Counter owner;
     FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
     FORMATETC request = Request(CF_TEXT);
@@ -82,8 +83,7 @@ TEST(ComObjects, StoredEntriesMatchAndEveryReaderGetsItsOwnCopy)
     STGMEDIUM lent = GlobalMedium("second");
     ASSERT_EQ(data->SetData(&request, &lent, FALSE), S_OK);
     ReleaseStgMedium(&lent);
-    STGMEDIUM stream{};
-    stream.tymed = TYMED_ISTREAM;
+    STGMEDIUM stream{TYMED_ISTREAM, {nullptr}, nullptr};
     ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &stream.pstm), S_OK);
     FORMATETC streamFormat = Request(CF_OEMTEXT, TYMED_ISTREAM);
     ASSERT_EQ(data->SetData(&streamFormat, &stream, FALSE), S_OK);
@@ -91,10 +91,10 @@ TEST(ComObjects, StoredEntriesMatchAndEveryReaderGetsItsOwnCopy)
         FORMATETC request;
         HRESULT query, get;
     } cases[] = {
-        {Request(CF_TEXT, kAnyMedium), S_OK, S_OK},
+        {Request(CF_TEXT, TYMED_HGLOBAL | TYMED_ISTREAM), S_OK, S_OK},
         {Request(CF_TEXT, TYMED_HGLOBAL, DVASPECT_CONTENT | DVASPECT_THUMBNAIL), S_OK, DV_E_FORMATETC},
         {Request(CF_TEXT, TYMED_HGLOBAL, DVASPECT_THUMBNAIL), DV_E_DVASPECT, DV_E_FORMATETC},
-        {Request(CF_OEMTEXT, kAnyMedium), S_OK, S_OK},
+        {Request(CF_OEMTEXT, TYMED_HGLOBAL | TYMED_ISTREAM), S_OK, S_OK},
         {Request(CF_UNICODETEXT, TYMED_HGLOBAL), DV_E_CLIPFORMAT, DV_E_FORMATETC}, // the oldest entry's verdict
         {Request(CF_UNICODETEXT, TYMED_ISTREAM), DV_E_TYMED, DV_E_FORMATETC},
         {Request(CF_OEMTEXT, TYMED_HGLOBAL), DV_E_CLIPFORMAT, DV_E_FORMATETC},
@@ -112,8 +112,7 @@ TEST(ComObjects, StoredEntriesMatchAndEveryReaderGetsItsOwnCopy)
         } else {
             ASSERT_EQ(data->GetData(&request, &second), S_OK);
             EXPECT_NE(first.hGlobal, second.hGlobal);
-            EXPECT_EQ(BlockBytes(first.hGlobal), Ascii("second"));
-            EXPECT_EQ(second.pUnkForRelease, nullptr);
+            EXPECT_EQ(BlockBytes(first.hGlobal), (Bytes{'s', 'e', 'c', 'o', 'n', 'd'}));
         }
         ReleaseStgMedium(&second);
         ReleaseStgMedium(&first);
@@ -123,14 +122,14 @@ TEST(ComObjects, StoredEntriesMatchAndEveryReaderGetsItsOwnCopy)
     EXPECT_EQ(data->SetData(&streamFormat, &mismatched, FALSE), E_FAIL);
     EXPECT_EQ(data->SetData(nullptr, &mismatched, FALSE), E_INVALIDARG);
     ReleaseStgMedium(&mismatched);
-    STGMEDIUM hollow{};
-    hollow.tymed = TYMED_HGLOBAL;
+    STGMEDIUM hollow{TYMED_HGLOBAL, {nullptr}, nullptr};
     FORMATETC hollowFormat = Request(CF_DIB);
     EXPECT_EQ(data->SetData(&hollowFormat, &hollow, FALSE), S_OK);
     EXPECT_EQ(Ask(data, CF_DIB), E_INVALIDARG);
     EXPECT_EQ(data->GetData(nullptr, &hollow), E_INVALIDARG);
     EXPECT_EQ(data->QueryGetData(nullptr), E_INVALIDARG);
     EXPECT_EQ(data->CopyMedium(nullptr, &hollow, &hollowFormat), E_INVALIDARG);
+    EXPECT_EQ(data->EnumFormatEtc(DATADIR_GET, nullptr), E_INVALIDARG);
     const std::wstring tag = L"(FerrydockIpc::FerrydockDataObject::";
     EXPECT_EQ(Logged(capture), (std::vector<std::wstring>{
                                    L"4 DRAGDROP - tymed is not equal!" + tag + L"SetData)",
@@ -139,71 +138,88 @@ TEST(ComObjects, StoredEntriesMatchAndEveryReaderGetsItsOwnCopy)
                                    L"4 pMedSrc->hGlobal is null" + tag + L"CopyMedium)",
                                    L"4 DRAGDROP - pformatetcIn or pmedium is nullptr!" + tag + L"GetData)",
                                    L"4 DRAGDROP - pformatetc is nullptr!" + tag + L"QueryGetData)",
-                                   L"4 pMedDest, pMedSrc or pFmtSrc is null" + tag + L"CopyMedium)"}));
+                                   L"4 pMedDest, pMedSrc or pFmtSrc is null" + tag + L"CopyMedium)",
+                                   L"4 DRAGDROP - ppenumFormatEtc is nullptr!" + tag + L"EnumFormatEtc)"}));
     EXPECT_EQ(data->Release(), 0u);
     EXPECT_EQ(owner.refs, 0u) << "the medium taken over is released once, at destruction";
     EXPECT_EQ(stream.pstm->Release(), 0u);
     GlobalFree(given.hGlobal); // a medium with a release interface leaves its block to that owner
-    EXPECT_TRUE(watch.Live().empty()) << watch.Live().size() << " blocks left";
+    EXPECT_EQ(watch.Left(), 0u);
 }
 
-// Offered: the builders' formats in a fixed order, then the label; a format stored by a
-// target is served but not offered.
-TEST(ComObjects, EnumFormatEtcOffersTheBuiltFormatsInOrder)
+namespace {
+
+// The picture's extents and its metafile's bits.
+std::vector<BYTE> Picture(HGLOBAL handle)
 {
-    for (int mask = 0; mask < 16; ++mask) {
+    const METAFILEPICT pict = *static_cast<METAFILEPICT*>(GlobalLock(handle));
+    GlobalUnlock(handle);
+    std::vector<BYTE> bits(GetMetaFileBitsEx(pict.hMF, 0, nullptr));
+    GetMetaFileBitsEx(pict.hMF, static_cast<UINT>(bits.size()), bits.data());
+    return bits.insert(bits.end(), {BYTE(pict.mm), BYTE(pict.xExt), BYTE(pict.yExt)}), bits;
+}
+
+HANDLE WINAPI NoDuplicate(HANDLE, CLIPFORMAT, UINT) { return nullptr; }
+
+} // namespace
+
+// Each reader gets its own duplicate (a metafile picture with a metafile of its own; the rest
+// through OLE, refused when that fails); a file medium is refused.
+TEST(ComObjects, MetafileMediaAreDuplicatedAndFilesRefused)
+{
+    HDC mfDc = CreateMetaFileW(nullptr);
+    Rectangle(mfDc, 1, 2, 30, 40);
+    HGLOBAL pict = GlobalAlloc(GMEM_MOVEABLE, sizeof(METAFILEPICT));
+    *static_cast<METAFILEPICT*>(GlobalLock(pict)) = METAFILEPICT{MM_ANISOTROPIC, 77, 88, CloseMetaFile(mfDc)};
+    GlobalUnlock(pict);
+    const struct {
+        CLIPFORMAT cf;
+        DWORD tymed;
+        HANDLE handle;
+    } media[] = {{CF_METAFILEPICT, TYMED_MFPICT, pict},
+                 {CF_ENHMETAFILE, TYMED_ENHMF, CloseEnhMetaFile(CreateEnhMetaFileW(nullptr, nullptr, nullptr, nullptr))}};
+    for (const auto& m : media) {
         FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
-        const std::function<void()> builders[] = {[&] { data->SetFileData({L"f"}); }, [&] { data->SetTextData(L"t"); },
-                                                  [&] { data->SetHtmlData(L"h"); }, [&] { data->SetQQFormatData(L"q"); }};
-        const UINT built[] = {CF_HDROP, CF_UNICODETEXT, data->HtmlFormat(), data->QQFormat()};
-        std::vector<UINT> expected;
-        for (int i = 0; i < 4; ++i) {
-            if (mask & (1 << i)) {
-                builders[i]();
-                expected.push_back(built[i]);
-            }
+        FORMATETC format{m.cf, nullptr, DVASPECT_CONTENT, -1, m.tymed};
+        STGMEDIUM lent{m.tymed, {static_cast<HBITMAP>(m.handle)}, nullptr}, copy{};
+        ASSERT_EQ(data->SetData(&format, &lent, FALSE), S_OK) << m.tymed;
+        ASSERT_EQ(data->GetData(&format, &copy), S_OK) << m.tymed;
+        EXPECT_TRUE(copy.tymed == m.tymed && copy.hGlobal != lent.hGlobal) << m.tymed;
+        if (m.tymed == TYMED_MFPICT) {
+            EXPECT_EQ(Picture(copy.hGlobal), Picture(lent.hGlobal));
+            EXPECT_GT(Picture(copy.hGlobal).size(), 10u);
         }
-        STGMEDIUM extra = GlobalMedium("e");
-        FORMATETC extraFormat = Request(CF_TEXT);
-        data->SetData(&extraFormat, &extra, TRUE);
-        expected.push_back(data->LabelFormat());
-        IEnumFORMATETC* formats = reinterpret_cast<IEnumFORMATETC*>(1);
-        EXPECT_EQ(data->EnumFormatEtc(DATADIR_SET, &formats), E_NOTIMPL);
-        EXPECT_EQ(formats, nullptr);
-        ASSERT_EQ(data->EnumFormatEtc(DATADIR_GET, &formats), S_OK);
-        FORMATETC format[8];
-        ULONG fetched = 0;
-        formats->Next(8, format, &fetched);
-        formats->Release();
-        std::vector<UINT> offered;
-        for (ULONG i = 0; i < fetched; ++i) {
-            offered.push_back(format[i].cfFormat);
-            EXPECT_TRUE(format[i].ptd == nullptr && format[i].dwAspect == DVASPECT_CONTENT &&
-                        format[i].lindex == 0 && format[i].tymed == TYMED_HGLOBAL);
-        }
-        EXPECT_EQ(offered, expected) << mask;
-        testsupport::LogCapture capture;
-        EXPECT_EQ(data->EnumFormatEtc(DATADIR_GET, nullptr), E_INVALIDARG);
-        EXPECT_EQ(Logged(capture), std::vector<std::wstring>{L"4 DRAGDROP - ppenumFormatEtc is nullptr!"
-                                                             L"(FerrydockIpc::FerrydockDataObject::EnumFormatEtc)"});
+        ReleaseStgMedium(&copy);
+        testsupport::ImportPatch patch(GetModuleHandleW(nullptr), "ole32.dll", "OleDuplicateData",
+                                       reinterpret_cast<void*>(&NoDuplicate));
+        EXPECT_EQ(data->GetData(&format, &copy), m.tymed == TYMED_MFPICT ? S_OK : E_OUTOFMEMORY) << m.tymed;
+        ReleaseStgMedium(&copy);
         EXPECT_EQ(data->Release(), 0u);
+        ReleaseStgMedium(&lent);
     }
+    // Releasing a file medium deletes its file, so a copy of one would be a second deleter.
+    testsupport::LogCapture capture;
+    FerrydockDataObject* data = FerrydockDataObject::Create(nullptr);
+    FORMATETC fileFormat{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_FILE};
+    STGMEDIUM file{TYMED_FILE, {nullptr}, nullptr}, copy{};
+    file.lpszFileName = static_cast<wchar_t*>(CoTaskMemAlloc(sizeof(L"C:\\absent.txt")));
+    wcscpy(file.lpszFileName, L"C:\\absent.txt");
+    EXPECT_EQ(data->SetData(&fileFormat, &file, TRUE), S_OK);
+    EXPECT_EQ(data->GetData(&fileFormat, &copy), DV_E_TYMED);
+    EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{
+                                   L"cannot copy a medium of tymed 2(FerrydockIpc::FerrydockDataObject::CopyMedium)"});
+    EXPECT_EQ(data->Release(), 0u);
 }
 
 TEST(Payloads, EdgesOfTheBuildersAndTheirLogLines)
 {
-    const std::wstring header = L"Version:0.9\r\nStartHTML:00000000\r\nEndHTML:00000000\r\nStartFragment:00000000\r\n"
-                                L"EndFragment:00000000\r\n";
     const struct {
         std::function<void(FerrydockDataObject&)> build;
         int format; // 0 file list, 1 text, 2 html, 3 rich-edit
         Bytes expected; // empty: not offered
         std::vector<std::wstring> logged; // empty: not checked
     } cases[] = {
-        {[](auto& d) { d.SetTextData(std::wstring(L"ab\0cd", 5)); }, 1, Utf16z(L"ab"), {}},
-        {[](auto& d) { d.SetQQFormatData(std::wstring(L"a\0b", 3)); }, 3, Ascii(std::string("a\0b\0", 4)), {}},
-        {[&](auto& d) { d.SetHtmlData(header + L"<HTML></HTML>"); }, 2, Bytes{0}, {}},
-        {[](auto& d) { d.SetFileData({L""}); }, 0, FileDropBlock({L""}), {}},
+        {[](auto& d) { d.SetTextData(std::wstring(L"ab\0cd", 5)); }, 1, {'a', 0, 'b', 0, 0, 0}, {}},
         {[](auto& d) { d.SetTextData(L""); }, 1, {}, {L"SetTextData begin", L"text is empty"}},
         {[](auto& d) { d.SetHtmlData(L""); }, 2, {}, {L"SetHtmlData begin", L"html is empty"}},
         {[](auto& d) { d.SetQQFormatData(L""); }, 3, {}, {L"Set unicode format begin", L"unicode format is empty"}},
@@ -226,29 +242,25 @@ TEST(Payloads, EdgesOfTheBuildersAndTheirLogLines)
 // Each of the four numbers takes the eight characters and the carriage return after its name.
 TEST(Payloads, HtmlHeaderRefreshFailsWithinItsBounds)
 {
-    const std::string body = "<html><!--StartFrag-->x<!--EndFrag-->";
+    const std::string body = "<html><!--StartFrag--><!--EndFrag-->x<!--EndFrag-->";
     const std::string fields = "StartHTML:@@@@@@@@@EndHTML:@@@@@@@@@StartFragment:@@@@@@@@@EndFragment:@@@@@@@@@";
+    const std::wstring kWhere = L"FerrydockIpc::FerrydockDataObject::RefreshHtmlInfo";
     const struct {
         std::string input, output;
-        const char* logged; // null: nothing
+        std::string logged; // empty: nothing
     } cases[] = {
-        {body + fields, body + "StartHTML:00000000\rEndHTML:00000117\rStartFragment:00000006\rEndFragment:00000023\r",
-         nullptr},
+        {body + fields, body + "StartHTML:00000000\rEndHTML:00000131\rStartFragment:00000006\rEndFragment:00000037\r", ""},
         {body + fields.substr(0, fields.size() - 1), "", "sprintf_s EndFragment failed"},
         {body + "StartHTML:@@@@@@@@", "", "sprintf_s StartHTML failed"},
         {body + "EndHTML:@@@@@@@@@", "", "find StartHTML failed"},
-        {body + "StartHTML:@@@@@@@@@EndHTML:@@@@@@@@@StartFragment:@@@@@@@@@", "", nullptr},
-        {"StartHTML:@@@@@@@@@EndHTML:@@@@@@@@@StartFragment:@@@@@@@@@<html>", "", "sprintf_s StartFragment failed"},
+        {body + fields.substr(0, 59), "", ""},
+        {fields.substr(0, 59) + "<html>", "", "sprintf_s StartFragment failed"},
         {fields + "<html><!--StartFrag-->" + std::string(100000000, 'x'), "", "sprintf_s EndHTML failed"},
     };
     for (const auto& c : cases) {
         testsupport::LogCapture capture;
         EXPECT_TRUE(FerrydockDataObject::RefreshHtmlInfo(c.input) == c.output) << c.input.substr(0, 80);
-        std::vector<std::wstring> expected;
-        if (c.logged != nullptr) {
-            expected.push_back(L"3 " + std::wstring(c.logged, c.logged + std::strlen(c.logged)) +
-                               L"(FerrydockIpc::FerrydockDataObject::RefreshHtmlInfo)");
-        }
-        EXPECT_EQ(Logged(capture), expected);
+        const std::wstring logged = L"3 " + std::wstring(c.logged.begin(), c.logged.end()) + L"(" + kWhere + L")";
+        EXPECT_EQ(Logged(capture), c.logged.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{logged});
     }
 }
