@@ -1,5 +1,5 @@
-// Shared pieces of the drag tests: byte blocks built independently of the bridge, one read
-// of a format as drop targets make it, and a watch on the global memory blocks of a drag.
+// Shared pieces of the drag tests: expected bytes, one read of a format as drop targets make
+// it, and a watch on what a drag allocates.
 #pragma once
 
 #include "support/DropTargetWindow.h"
@@ -10,6 +10,7 @@
 #include <ole2.h>
 
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,41 +20,16 @@ namespace dragtest {
 using testsupport::BlockBytes;
 using testsupport::Bytes;
 
-inline Bytes Ascii(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-// UTF-16 units, little-endian, with a terminating zero unit.
-inline Bytes Utf16z(const std::wstring& text)
-{
-    Bytes out;
-    for (const wchar_t unit : text + L'\0') {
-        out.insert(out.end(), {static_cast<std::uint8_t>(unit & 0xFF), static_cast<std::uint8_t>(unit >> 8)});
-    }
-    return out;
-}
-
-// The file-drop header (offset 20, point 0,0, not client area, wide names), each name with
-// its zero, and the zero that ends the list.
-inline Bytes FileDropBlock(const std::vector<std::wstring>& paths)
-{
-    Bytes block = {20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
-    for (const std::wstring& path : paths) {
-        const Bytes name = Utf16z(path);
-        block.insert(block.end(), name.begin(), name.end());
-    }
-    return block.insert(block.end(), {0, 0}), block;
-}
-
 // GetData of one format into a global block; the medium is released at once.
-inline HRESULT Ask(IDataObject* data, UINT cf, Bytes* bytes = nullptr, DWORD tymed = TYMED_HGLOBAL)
+inline HRESULT Ask(IDataObject* data, UINT cf, Bytes* bytes = nullptr)
 {
-    FORMATETC format{static_cast<CLIPFORMAT>(cf), nullptr, DVASPECT_CONTENT, -1, tymed};
+    FORMATETC format{static_cast<CLIPFORMAT>(cf), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     STGMEDIUM medium{};
     const HRESULT hr = data->GetData(&format, &medium);
-    if (hr == S_OK && bytes != nullptr) {
-        *bytes = medium.hGlobal != nullptr ? BlockBytes(medium.hGlobal) : Bytes{};
+    if (bytes != nullptr) {
+        *bytes = hr == S_OK ? BlockBytes(medium.hGlobal) : Bytes{};
     }
-    ReleaseStgMedium(&medium);
-    return hr;
+    return ReleaseStgMedium(&medium), hr;
 }
 
 // The records of a capture, each as "level line".
@@ -66,47 +42,70 @@ inline std::vector<std::wstring> Logged(const testsupport::LogCapture& capture)
     return lines;
 }
 
-// The global memory blocks allocated and not yet freed by the test executable (where the
-// bridge's code lives) and by OLE while the watch is alive; single-threaded use only.
-class GlobalMemoryWatch {
+// Counts the global memory blocks that the test executable (where the bridge's code lives) and
+// OLE allocate and do not free while the watch is alive, and with objects also what the test
+// executable's non-throwing new allocates; then no other thread may run the executable's code.
+class LeakWatch {
 public:
-    GlobalMemoryWatch()
+    explicit LeakWatch(bool objects = false)
     {
         Live().clear();
-        for (const wchar_t* name : {static_cast<const wchar_t*>(nullptr), L"ole32.dll", L"combase.dll"}) {
-            const HMODULE module = GetModuleHandleW(name);
+        const auto patch = [this](HMODULE module, const char* dll, const char* function, void* replacement) {
+            if (module != nullptr) {
+                patches_.push_back(std::make_unique<testsupport::ImportPatch>(module, dll, function, replacement));
+            }
+        };
+        const HMODULE self = GetModuleHandleW(nullptr);
+        for (const HMODULE module : {self, GetModuleHandleW(L"ole32.dll"), GetModuleHandleW(L"combase.dll")}) {
             for (const char* dll : {"kernel32.dll", "kernelbase.dll"}) {
-                if (module == nullptr) {
-                    continue;
-                }
-                patches_.push_back(std::make_unique<testsupport::ImportPatch>(module, dll, "GlobalAlloc",
-                                                                              reinterpret_cast<void*>(&Alloc)));
-                patches_.push_back(std::make_unique<testsupport::ImportPatch>(module, dll, "GlobalFree",
-                                                                              reinterpret_cast<void*>(&Free)));
+                patch(module, dll, "GlobalAlloc", reinterpret_cast<void*>(&Alloc));
+                patch(module, dll, "GlobalFree", reinterpret_cast<void*>(&Free));
             }
         }
+        for (const auto& [function, replacement] : {std::pair{"_ZnwyRKSt9nothrow_t", reinterpret_cast<void*>(&New)},
+                                                    {"_ZnayRKSt9nothrow_t", reinterpret_cast<void*>(&New)},
+                                                    {"_ZdlPvy", reinterpret_cast<void*>(&Delete)},
+                                                    {"_ZdaPv", reinterpret_cast<void*>(&DeleteArray)}}) {
+            patch(objects ? self : nullptr, "libstdc++-6.dll", function, replacement);
+        }
     }
-    static std::set<HGLOBAL>& Live()
-    {
-        static std::set<HGLOBAL> live;
-        return live;
-    }
+    static std::size_t Left() { return Live().size(); }
 
 private:
+    static std::set<void*>& Live()
+    {
+        static std::set<void*> live;
+        return live;
+    }
+    // The set frees its own nodes through the patched entries too; the flag lets them pass.
+    static void* Note(void* p, bool allocated)
+    {
+        static bool inside = false;
+        if (p != nullptr && !inside) {
+            inside = true;
+            allocated ? static_cast<void>(Live().insert(p)) : static_cast<void>(Live().erase(p));
+            inside = false;
+        }
+        return p;
+    }
+    // The system's functions and the plain operators, past the patched import entries.
     static HGLOBAL WINAPI Alloc(UINT flags, SIZE_T size)
     {
-        const HGLOBAL block = reinterpret_cast<decltype(&::GlobalAlloc)>(Real("GlobalAlloc"))(flags, size);
-        return block != nullptr ? *Live().insert(block).first : nullptr;
+        return Note(Kernel<decltype(&::GlobalAlloc)>("GlobalAlloc")(flags, size), true);
     }
     static HGLOBAL WINAPI Free(HGLOBAL block)
     {
-        Live().erase(block);
-        return reinterpret_cast<decltype(&::GlobalFree)>(Real("GlobalFree"))(block);
+        Note(block, false);
+        return Kernel<decltype(&::GlobalFree)>("GlobalFree")(block);
     }
-    // Past the patched import tables, straight to the system's functions.
-    static void* Real(const char* name)
+    // Arrays too go to the plain scalar operators, whose entries are not patched.
+    static void* New(std::size_t size, const std::nothrow_t&) { return Note(::operator new(size), true); }
+    static void Delete(void* object, std::size_t) { Note(object, false), ::operator delete(object); }
+    static void DeleteArray(void* objects) { Note(objects, false), ::operator delete(objects); }
+    template <typename Fn>
+    static Fn Kernel(const char* name)
     {
-        return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
     }
     std::vector<std::unique_ptr<testsupport::ImportPatch>> patches_;
 };
