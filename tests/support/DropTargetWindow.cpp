@@ -43,7 +43,6 @@ public:
                 format.tymed = TYMED_HGLOBAL | TYMED_ISTREAM | TYMED_ISTORAGE;
                 STGMEDIUM medium{};
                 if (data->GetData(&format, &medium) == S_OK) {
-                    owner_.received[format.cfFormat] = BlockBytes(medium.hGlobal);
                     ReleaseStgMedium(&medium);
                 }
             }

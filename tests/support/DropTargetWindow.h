@@ -7,7 +7,6 @@
 #include <ole2.h>
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,7 @@ using Bytes = std::vector<std::uint8_t>;
 // The whole block, GlobalSize bytes of it.
 Bytes BlockBytes(HGLOBAL block);
 
-// Drop reads every format the data object enumerates.
+// Drop reads every format the data object enumerates, as a real target would.
 class DropTargetWindow {
 public:
     DropTargetWindow();
@@ -30,12 +29,10 @@ public:
     {
         drops = 0;
         offered.clear();
-        received.clear();
     }
 
     int drops = 0;
-    std::vector<UINT> offered;          // in enumeration order
-    std::map<UINT, Bytes> received;     // format -> bytes of GetData
+    std::vector<UINT> offered; // in enumeration order
 
 private:
     class Target;
