@@ -325,7 +325,7 @@ TEST(PipelinkClient, OpensForIdentificationOnlyAndRetriesWhileBusyOrAbsent)
     testsupport::ImportPatch patch(GetModuleHandleW(L"Pipelink.dll"), "kernel32.dll", "CreateFileW",
                                    reinterpret_cast<void*>(&RecordingCreateFileW));
     ASSERT_TRUE(patch.active());
-    LogCapture log;
+    LogCapture log(std::vector<std::wstring>{});
     {
         auto only = std::make_unique<TestServer>(pipe, 1);
         UniqueFileHandle occupying(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));

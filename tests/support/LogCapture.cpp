@@ -7,6 +7,8 @@
 
 namespace testsupport {
 
+std::vector<std::wstring> ConnectNotes() { return {L"Pipelink cannot connect", L"Pipelink connected"}; }
+
 LogCapture::LogCapture(std::vector<std::wstring> ignoredPrefixes) : ignored_(std::move(ignoredPrefixes))
 {
     KdLoggerSetSink(&LogCapture::Sink, this);

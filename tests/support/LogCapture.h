@@ -8,6 +8,10 @@
 
 namespace testsupport {
 
+// The IPC client's notes on failed connects and reconnects. They depend on timing, so
+// captures leave them out unless given other prefixes to ignore (or none).
+std::vector<std::wstring> ConnectNotes();
+
 struct LogRecord {
     int level;
     std::wstring line;
@@ -16,7 +20,7 @@ struct LogRecord {
 
 class LogCapture {
 public:
-    explicit LogCapture(std::vector<std::wstring> ignoredPrefixes = {});
+    explicit LogCapture(std::vector<std::wstring> ignoredPrefixes = ConnectNotes());
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
