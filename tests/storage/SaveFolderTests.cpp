@@ -42,25 +42,25 @@ protected:
     }
 
     TempTree tree;
+    // the user's folder: full access for the user, the administrators and the system, inherited
     const std::wstring user = ProcessUserSid();
+    const std::wstring userDacl = L"D:(A;OICI;GA;;;" + user + L")(A;OICI;GA;;;BA)(A;OICI;GA;;;SY)";
     HMODULE dll = LoadLibraryW(L"FerrydockUITrans.dll");
 };
 
 // The records of at least level whose line holds part.
 Records Logged(const LogCapture& log, int level = 4, const std::wstring& part = L"")
 {
-    Records kept;
-    for (const auto& record : log.Records()) {
-        if (record.level >= level && record.line.find(part) != std::wstring::npos) {
-            kept.push_back(record);
-        }
-    }
+    Records kept = log.Records();
+    kept.erase(std::remove_if(kept.begin(), kept.end(),
+                              [&](auto& r) { return r.level < level || r.line.find(part) == std::wstring::npos; }),
+               kept.end());
     return kept;
 }
 
 } // namespace
 
-TEST_F(SaveFolders, FirstCallCreatesSecondChecksDeniedAccessIsRepaired)
+TEST_F(SaveFolders, CreatedCheckedRepairedBufferRulesAndFallbacks)
 {
     for (const char* name : {kExports[0], kExports[1]}) {
         SCOPED_TRACE(name);
@@ -82,7 +82,7 @@ TEST_F(SaveFolders, FirstCallCreatesSecondChecksDeniedAccessIsRepaired)
         const std::wstring grant = L"SetNamedSecurityInfoW " + product + L" 1 4 0";
         // The user's, the administrators' and the system's full access, inherited by everything below.
         EXPECT_EQ(calls(false), (Lines{L"CreateDirectoryW " + product + L" none", grant,
-                                       L"CreateDirectoryW " + final + L" 24 0 " + UserFolderDacl()}));
+                                       L"CreateDirectoryW " + final + L" 24 0 " + userDacl}));
         EXPECT_TRUE(HiddenAndSystem(product) && HiddenAndSystem(final));
         EXPECT_EQ(calls(false), Lines{grant});
         EXPECT_EQ(Logged(log), Records{});
@@ -90,26 +90,32 @@ TEST_F(SaveFolders, FirstCallCreatesSecondChecksDeniedAccessIsRepaired)
         // opened for that only (READ_CONTROL | WRITE_DAC, no sharing, as a folder).
         EXPECT_EQ(calls(true), (Lines{grant, L"SetNamedSecurityInfoW " + final + L" 1 4 0",
                                       L"CreateFileW " + final + L" 0x60000 0 0 3 0x2000000 0",
-                                      L"SetSecurityInfo 1 4 0 " + UserFolderDacl()}));
+                                      L"SetSecurityInfo 1 4 0 " + userDacl}));
         EXPECT_EQ(Logged(log, 3, L" folder"),
                   (Records{DirLine(4, L"can't access " + kind + L" folder, permission is 0", name),
                            DirLine(3, L"get " + kind + L" folder access ret: 0, get permission: 0", name)}));
     }
-}
-
-TEST_F(SaveFolders, FallbacksAndFailedSteps)
-{
-    const std::wstring fixedBase = L"C:\\ProgramData\\Dadez\\Brimlet\\";
-    ASSERT_EQ(GetFileAttributesW(fixedBase.c_str()), INVALID_FILE_ATTRIBUTES) << "must not exist in the test prefix";
-    {
-        SCOPED_TRACE("application-data path fails: the fixed base, never created here");
-        SetEnvironmentVariableW(L"FERRYDOCK_APPDATA_RESULT", L"1");
-        LogCapture log;
-        EXPECT_EQ(Call("GetSaveDbDir"), fixedBase + L"Ferrydock\\");
-        EXPECT_EQ(log.Records(), (Records{DirLine(4, L"createDirectory failed3", "CreateGeneralDirectory"),
-                                          DirLine(4, L"GetSaveDbDir CreateGeneralDirectory Failed!", "GetSaveDbDir")}));
-        SetEnvironmentVariableW(L"FERRYDOCK_APPDATA_RESULT", nullptr);
+    // The buffer rules of all three exports.
+    for (const char* name : kExports) {
+        const std::wstring text = Call(name), where = L"(FerrydockIpc::" + std::wstring(name, name + strlen(name)) + L")";
+        const int exact = static_cast<int>(text.size()) + 1;
+        const LogRecord tooSmall{4, L"wcscpy_s path fail: 34" + where};
+        const LogRecord refused{4, (name[3] == 'C' ? L"input is empty" : L"dir is null or len is less than 1") + where};
+        // length, no buffer, the text left ("#": untouched), the log
+        const std::tuple<int, bool, std::wstring, Records> cases[] = {
+            {exact, false, text, {}}, {exact - 1, false, L"", {tooSmall}}, {1, false, L"#", {refused}},
+            {-5, false, L"#", {refused}}, {64, true, L"#", {refused}}};
+        for (const auto& [length, nullBuffer, expected, logged] : cases) {
+            SCOPED_TRACE(testing::Message() << name << " length " << length << (nullBuffer ? " null" : ""));
+            std::vector<wchar_t> buffer(static_cast<size_t>(exact + 1), L'#');
+            buffer[1] = buffer[static_cast<size_t>(exact)] = L'\0';
+            LogCapture log;
+            Call(name, nullBuffer ? nullptr : buffer.data(), length);
+            EXPECT_EQ(std::wstring(buffer.data()), expected);
+            EXPECT_EQ(Logged(log), logged);
+        }
     }
+    // Fallbacks and failed steps.
     const LogRecord shareFailed = DirLine(4, L"Create veltra share dir failed!", "GetSaveFileDir");
     const std::pair<std::wstring, std::wstring> shares[] = {
         {L"", L"\\Ferrydock\\"},                             // an empty share path cannot be created
@@ -122,38 +128,12 @@ TEST_F(SaveFolders, FallbacksAndFailedSteps)
         EXPECT_EQ(Call("GetSaveFileDir"), expected);
         EXPECT_EQ(Logged(log), expected.back() == L'\\' ? Records{shareFailed} : Records{});
     }
-    SCOPED_TRACE("application-data path succeeds but is empty: relative to the current folder");
-    SetEnvironmentVariableW(L"FERRYDOCK_APPDATA_PATH", L"");
-    ASSERT_TRUE(SetCurrentDirectoryW(tree.root.c_str()));
-    EXPECT_EQ(Call("GetSaveDbDir"), L"Ferrydock\\" + user);
-    EXPECT_TRUE(HiddenAndSystem(tree / L"Ferrydock\\" + user));
-    SetCurrentDirectoryW(L"C:\\");
-}
-
-TEST_F(SaveFolders, BufferRulesOfAllThreeExports)
-{
-    for (const char* name : kExports) {
-        const std::wstring text = Call(name), where = L"(FerrydockIpc::" + std::wstring(name, name + strlen(name)) + L")";
-        const int exact = static_cast<int>(text.size()) + 1;
-        const LogRecord tooSmall{4, L"wcscpy_s path fail: 34" + where};
-        const LogRecord refused{4, (name[3] == 'C' ? L"input is empty" : L"dir is null or len is less than 1") + where};
-        const struct {
-            int length;
-            bool nullBuffer;
-            std::wstring expected; // "#": untouched
-            Records log;
-        } cases[] = {{exact, false, text, {}}, {exact - 1, false, L"", {tooSmall}}, {1, false, L"#", {refused}},
-                     {-5, false, L"#", {refused}}, {64, true, L"#", {refused}}};
-        for (const auto& c : cases) {
-            SCOPED_TRACE(testing::Message() << name << " length " << c.length << (c.nullBuffer ? " null" : ""));
-            std::vector<wchar_t> buffer(static_cast<size_t>(exact + 1), L'#');
-            buffer[1] = buffer[static_cast<size_t>(exact)] = L'\0';
-            LogCapture log;
-            Call(name, c.nullBuffer ? nullptr : buffer.data(), c.length);
-            EXPECT_EQ(std::wstring(buffer.data()), c.expected);
-            EXPECT_EQ(Logged(log), c.log);
-        }
-    }
+    // The application-data path fails: the fixed base, absent in the test prefix, is not created.
+    SetEnvironmentVariableW(L"FERRYDOCK_APPDATA_RESULT", L"1");
+    LogCapture log;
+    EXPECT_EQ(Call("GetSaveDbDir"), L"C:\\ProgramData\\Dadez\\Brimlet\\Ferrydock\\");
+    EXPECT_EQ(log.Records(), (Records{DirLine(4, L"createDirectory failed3", "CreateGeneralDirectory"),
+                                      DirLine(4, L"GetSaveDbDir CreateGeneralDirectory Failed!", "GetSaveDbDir")}));
 }
 
 // Every call obtains and releases tokens, SIDs, descriptors, lists and handles; none may stay
@@ -166,13 +146,12 @@ TEST_F(SaveFolders, RepeatedCallsLeaveTheProcessFlat)
             Call(name);
         }
     };
-    round(0);
-    round(1);
-    const testsupport::ProcessUsage before = testsupport::MeasureProcessUsage();
+    round(0), round(1);
+    const auto before = testsupport::MeasureProcessUsage();
     for (int i = 0; i < 8; ++i) {
         round(i);
     }
-    const testsupport::ProcessUsage after = testsupport::MeasureProcessUsage();
+    const auto after = testsupport::MeasureProcessUsage();
     std::printf("24 calls: handles %lu -> %lu, heap bytes %zu -> %zu\n", before.handles, after.handles,
                 static_cast<size_t>(before.heapBytes), static_cast<size_t>(after.heapBytes));
     EXPECT_LE(after.handles, before.handles + 2);

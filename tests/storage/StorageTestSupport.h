@@ -14,7 +14,6 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <filesystem>
 #include <map>
 
@@ -25,17 +24,12 @@ using Records = std::vector<testsupport::LogRecord>;
 
 // A fresh folder under %TEMP%, removed with everything below it at the end.
 struct TempTree {
+    const std::wstring root =
+        (std::filesystem::temp_directory_path() / ("fdstorage-" + std::to_string(GetCurrentProcessId()))).wstring();
     TempTree() { std::filesystem::create_directory(root); }
-    ~TempTree()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
+    ~TempTree() { std::filesystem::remove_all(root, ignored); }
     std::wstring operator/(const std::wstring& relative) const { return root + L"\\" + relative; }
-    inline static int counter = 0;
-    const std::wstring root = (std::filesystem::temp_directory_path() /
-                               ("fdstorage-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter)))
-                                  .wstring();
+    std::error_code ignored;
 };
 
 inline bool HiddenAndSystem(const std::wstring& path) { return (GetFileAttributesW(path.c_str()) & 6u) == 6u; }
@@ -80,28 +74,11 @@ inline std::wstring ProcessUserSid()
     return Taken(ok && ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text), text);
 }
 
-// The three full-access entries of a user's folder, as SDDL.
-inline std::wstring UserFolderDacl()
-{
-    return L"D:(A;OICI;GA;;;" + ProcessUserSid() + L")(A;OICI;GA;;;BA)(A;OICI;GA;;;SY)";
-}
-
 // A DirManager line: tag, text, "(FerrydockIpc::DirManager::<operation>)".
 inline testsupport::LogRecord DirLine(int level, const std::wstring& text, const std::string& operation)
 {
     return {level, L"DIR_MANAGER_LOG_TAG " + text + L"(FerrydockIpc::DirManager::" +
                        std::wstring(operation.begin(), operation.end()) + L")"};
-}
-
-// The call at of function, imported by module, fails with error for the scope of the
-// object: FALSE, or the error itself from the calls that return a status. "" fails nothing.
-inline std::unique_ptr<testsupport::FailingImport> Failing(HMODULE module, const std::string& function, long long at,
-                                                            DWORD error)
-{
-    const bool status = function.find("SecurityInfo") != std::string::npos;
-    return function.empty() ? nullptr
-                            : std::make_unique<testsupport::FailingImport>(module, "advapi32.dll", function.c_str(), at,
-                                                                           status ? error : 0, error);
 }
 
 namespace hooks {
@@ -111,23 +88,17 @@ inline const wchar_t* g_namedDacl = nullptr; // what GetNamedSecurityInfoW answe
 inline std::map<std::string, void*> g_real;  // what each patched slot held
 #define REAL(name) reinterpret_cast<decltype(&::name)>(hooks::g_real.at(#name))
 
-inline void Trace(const wchar_t* format, ...)
+template <typename... Args>
+void Trace(const wchar_t* format, Args... args)
 {
     wchar_t line[2048];
-    va_list args;
-    va_start(args, format);
-    _vsnwprintf_s(line, _countof(line), _TRUNCATE, format, args);
-    va_end(args);
+    _snwprintf_s(line, _countof(line), _TRUNCATE, format, args...);
     g_trace.push_back(line);
 }
 
 // A hook that traces its arguments with format, then calls the function it replaces.
 #define TRACED(function, result, parameters, arguments, ...)                                                      \
-    inline result WINAPI function##Hook parameters                                                                 \
-    {                                                                                                              \
-        Trace(__VA_ARGS__);                                                                                        \
-        return REAL(function) arguments;                                                                           \
-    }
+    inline result WINAPI function##Hook parameters { return Trace(__VA_ARGS__), REAL(function) arguments; }
 
 // "CreateDirectoryW <path> none" or "CreateDirectoryW <path> <length> <inherit> <dacl>"
 TRACED(CreateDirectoryW, BOOL, (LPCWSTR path, LPSECURITY_ATTRIBUTES attributes), (path, attributes),
@@ -163,17 +134,15 @@ inline DWORD WINAPI GetNamed(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMA
 } // namespace hooks
 
 // Every hook above in the import table of module, for the scope; one instance at a time.
-class SecurityHooks {
-public:
+struct SecurityHooks {
     explicit SecurityHooks(HMODULE module, const wchar_t* namedDacl = nullptr)
     {
         hooks::g_trace.clear();
         hooks::g_namedDacl = namedDacl;
-        const auto add = [&](const char* name, auto replacement) {
-            patches_.push_back(std::make_unique<testsupport::ImportPatch>(
-                module, std::string(name).rfind("Create", 0) == 0 ? "kernel32.dll" : "advapi32.dll", name,
-                reinterpret_cast<void*>(replacement)));
-            hooks::g_real[name] = patches_.back()->original<void*>();
+        const auto add = [&](const char* name, auto hook) {
+            patches.push_back(std::make_unique<testsupport::ImportPatch>(
+                module, name[0] == 'C' ? "kernel32.dll" : "advapi32.dll", name, reinterpret_cast<void*>(hook)));
+            hooks::g_real[name] = patches.back()->original<void*>();
         };
         add("CreateDirectoryW", &hooks::CreateDirectoryWHook);
         add("CreateFileW", &hooks::CreateFileWHook);
@@ -189,9 +158,7 @@ public:
                      [&](const std::wstring& line) { return line.rfind(prefix, 0) == 0; });
         return calls;
     }
-
-private:
-    std::vector<std::unique_ptr<testsupport::ImportPatch>> patches_;
+    std::vector<std::unique_ptr<testsupport::ImportPatch>> patches;
 };
 
 } // namespace storagetest

@@ -15,15 +15,13 @@ namespace testsupport {
 
 class FailingImport {
 public:
-    // failAt 0 never fails: the thunk only counts. ownPage: a page of its own, so that several
-    // instances can be alive at once; otherwise one page serves every instance in turn, so that
-    // hundreds of patches do not grow the private bytes themselves.
+    // One page serves every instance in turn, so that hundreds of patches do not grow the
+    // private bytes themselves: one instance at a time.
     FailingImport(HMODULE module, const char* dll, const char* function, long long failAt, uint64_t failValue,
-                  DWORD lastError, bool ownPage = false)
+                  DWORD lastError)
     {
-        static Page* const shared = NewPage();
-        own_.reset(ownPage ? NewPage() : nullptr);
-        Page* const page = ownPage ? own_.get() : shared;
+        static Page* const page = static_cast<Page*>(
+            VirtualAlloc(nullptr, sizeof(Page), MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
         void* const original = ImportPatch::CurrentTarget(module, dll, function);
         if (page == nullptr || original == nullptr) {
             return;
@@ -39,11 +37,9 @@ public:
             0xF0, 0x49, 0xFF, 0x02, 0x49, 0x8B, 0x02, 0x49, 0x3B, 0x42, 0x08, 0x74, 0x04, 0x41, 0xFF, 0x62, 0x20,
             0x48, 0x83, 0xEC, 0x28, 0x4C, 0x89, 0x54, 0x24, 0x20, 0x41, 0x8B, 0x4A, 0x18, 0x41, 0xFF, 0x52, 0x28,
             0x4C, 0x8B, 0x54, 0x24, 0x20, 0x48, 0x83, 0xC4, 0x28, 0x49, 0x8B, 0x42, 0x10, 0xC3};
-        const uint64_t address = reinterpret_cast<uint64_t>(context_);
-        page->code[0] = 0x49;
-        page->code[1] = 0xBA;
-        std::memcpy(page->code + 2, &address, sizeof(address));
-        std::memcpy(page->code + 2 + sizeof(address), body, sizeof(body));
+        page->code[0] = 0x49, page->code[1] = 0xBA;
+        std::memcpy(page->code + 2, &context_, sizeof(context_));
+        std::memcpy(page->code + 2 + sizeof(context_), body, sizeof(body));
         FlushInstructionCache(GetCurrentProcess(), page, sizeof(Page));
         patch_ = std::make_unique<ImportPatch>(module, dll, function, page->code);
     }
@@ -54,41 +50,22 @@ public:
 
 private:
     struct Context { // offsets as the thunk reads them
-        volatile long long count;
-        long long failAt;
+        volatile long long count, failAt;
         uint64_t failValue, lastError;
         void *original, *setLastError;
     };
-    struct Page {
-        unsigned char code[128];
-        Context context;
-    };
-    struct FreePage {
-        void operator()(Page* page) const { VirtualFree(page, 0, MEM_RELEASE); }
-    };
-    static Page* NewPage()
-    {
-        return static_cast<Page*>(VirtualAlloc(nullptr, sizeof(Page), MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
-    }
+    struct Page { unsigned char code[128]; Context context; };
     Context* context_ = nullptr;
-    std::unique_ptr<Page, FreePage> own_; // released after the patch that points into it
     std::unique_ptr<ImportPatch> patch_;
 };
 
 // The module's access checks run and deny everything, for the scope; with deny false, nothing changes.
 inline std::unique_ptr<ImportPatch> DenyingAccessCheck(HMODULE module, bool deny = true)
 {
-    struct Check {
-        static BOOL WINAPI Deny(PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD,
-                                LPDWORD granted, LPBOOL status)
-        {
-            *granted = 0;
-            *status = FALSE;
-            return TRUE;
-        }
-    };
-    const auto replacement = reinterpret_cast<void*>(&Check::Deny);
-    return deny ? std::make_unique<ImportPatch>(module, "advapi32.dll", "AccessCheck", replacement) : nullptr;
+    const auto denying = +[](PSECURITY_DESCRIPTOR, HANDLE, DWORD, PGENERIC_MAPPING, PPRIVILEGE_SET, LPDWORD,
+                             LPDWORD granted, LPBOOL status) -> BOOL { return *granted = 0, *status = FALSE, TRUE; };
+    return deny ? std::make_unique<ImportPatch>(module, "advapi32.dll", "AccessCheck", reinterpret_cast<void*>(denying))
+                : nullptr;
 }
 
 } // namespace testsupport
