@@ -2,6 +2,7 @@
 // its first call and then on its second while the export families run in turn: no crash,
 // no hang, every caller buffer correct or empty, handles and private bytes flat afterwards.
 #include "FerrydockUITrans.h"
+#include "support/DropTargetWindow.h"
 #include "support/PeFile.h"
 #include "support/ProcessUsage.h"
 #include "sweep/FailingImport.h"
@@ -78,6 +79,7 @@ Rule RuleFor(const ImportedFunction& import)
 // ---- the export families ----
 
 HMODULE g_dll = nullptr;
+testsupport::DropTargetWindow* g_target = nullptr;
 
 // Every name used here is in the export table (checked by the export table test).
 template <typename Fn>
@@ -85,7 +87,7 @@ Fn Export(const char* name) { return reinterpret_cast<Fn>(reinterpret_cast<void*
 
 // The save and database folders, made anew, then repaired; the user; whether every text ended
 // inside its buffer.
-struct Outcome { std::vector<std::wstring> dirs; std::wstring user; bool terminated = true; };
+struct Outcome { std::vector<std::wstring> dirs; std::wstring user; bool terminated = true; size_t dropped = 0; };
 
 // Into a generous buffer that starts out filled with garbage.
 std::wstring TextOf(const char* name, bool& terminated)
@@ -129,6 +131,13 @@ const std::function<void(Outcome&)> kFamilies[] = {
         }
         Export<PFN_VoidText>("SendFileInfoAllToFilesystem")(L"{\"name\":\"caf\u00E9\"}");
         Export<PFN_BoolVoid>("UninitIPCModule")();
+    },
+    [](Outcome& out) { // a drag into the test's own target window, which reads every format
+        g_target->Forget();
+        g_target->PutCursorInside();
+        const DragDropParam drag = {L"C:\\a.txt|C:\\b.txt", L"text", nullptr, nullptr, 2, 1, 0, 0};
+        Export<PFN_ExecuteDragDrop>("ExecuteDragDrop")(&drag);
+        out.dropped = g_target->offered.size();
     },
 };
 
@@ -175,12 +184,17 @@ TEST(ImportSweep, EveryImportFailingOnItsFirstThenSecondCall)
     }
     g_dll = LoadLibraryW(L"FerrydockUITrans.dll");
     ASSERT_NE(g_dll, nullptr);
+    ASSERT_EQ(OleInitialize(nullptr), S_OK);
+    testsupport::DropTargetWindow target;
+    ASSERT_TRUE(target.ready()) << "no drop target window (is an X display set?)";
+    g_target = &target;
 
     // The healthy run fixes what correct looks like, and warms every lazy allocation.
     const Outcome baseline = RunFamilies();
     ASSERT_FALSE(baseline.dirs[0].empty() || baseline.dirs[1].empty());
     ASSERT_TRUE(baseline.dirs[0] == baseline.dirs[2] && baseline.dirs[1] == baseline.dirs[3]) << "repaired in place";
     ASSERT_TRUE(IsSidText(baseline.user));
+    ASSERT_NE(baseline.dropped, 0u) << "the drag did not reach the test's target";
 
     // The imports of the C and C++ runtimes are not swept.
     std::vector<ImportedFunction> imports = testsupport::ListImports(g_dll);
