@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -65,10 +66,7 @@ public:
     explicit Service(bool record = true);
     ~Service();
     bool Start(const std::wstring& extraArguments = L"");
-    bool WaitForLine(const std::string& line, int count = 1, DWORD timeoutMs = 10000)
-    {
-        return ServiceProcess::WaitForLine(line, count, timeoutMs);
-    }
+    bool WaitForLine(const std::string& line, int count = 1, DWORD timeoutMs = 10000) { return ServiceProcess::WaitForLine(line, count, timeoutMs); }
     const std::wstring& RecordPath() const { return recordPath_; }
 
 private:
@@ -79,19 +77,11 @@ private:
 // FerrydockUITrans.dll loaded by name and its exports resolved, as the interface does it.
 class BridgeLibrary {
 public:
-    BridgeLibrary() : module_(LoadLibraryW(L"FerrydockUITrans.dll")) {}
-    ~BridgeLibrary() { Unload(); }
-    void Unload()
-    {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-        module_ = nullptr;
-    }
+    void Unload() { module_.reset(); }
     template <typename Fn>
     Fn Get(const char* name) const
     {
-        if (FARPROC proc = module_ ? GetProcAddress(module_, name) : nullptr) {
+        if (FARPROC proc = module_ ? GetProcAddress(module_.get(), name) : nullptr) {
             return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
         }
         throw std::runtime_error(std::string("cannot load FerrydockUITrans.dll or its export ") + name);
@@ -103,7 +93,7 @@ public:
     void RegisterText(const char* name, WndShowTextCallback callback) const { Get<PFN_RegisterTextCallback>(name)(callback); }
 
 private:
-    HMODULE module_;
+    std::unique_ptr<HINSTANCE__, decltype(&FreeLibrary)> module_{LoadLibraryW(L"FerrydockUITrans.dll"), &FreeLibrary};
 };
 
 struct CallbackEvent {
