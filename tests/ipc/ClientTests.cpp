@@ -34,10 +34,8 @@ struct TestServer {
     bool AcceptHello()
     {
         std::vector<pipelink::Frame> hello;
-        const bool ok = Connect() && ReadFrames(1, hello) && hello[0].fields.kind == pipelink::kKindHello &&
-                        hello[0].fields.srcModule == kModule;
-        hello_ = ok ? hello[0].fields : pipelink::FrameFields{};
-        return ok;
+        return Connect() && ReadFrames(1, hello) && hello[0].fields.kind == pipelink::kKindHello &&
+               hello[0].fields.srcModule == kModule;
     }
     bool Write(const std::vector<char>& bytes, std::size_t from = 0, std::size_t to = SIZE_MAX)
     {
@@ -67,7 +65,6 @@ struct TestServer {
         return true;
     }
     UniqueFileHandle pipe_;
-    pipelink::FrameFields hello_;
     std::vector<char> pending_;
 };
 
@@ -133,35 +130,26 @@ TEST(PipelinkClient, PostRefusesInvalidRecordsAndQueuesUpToItsBound)
     for (std::size_t i = 2; i < kPipelinkMaxQueuedMessages; ++i) {
         ASSERT_TRUE(client.PostIPCMessage(Item(int(i), "", 0))) << i;
     }
-    EXPECT_FALSE(client.PostIPCMessage(Item(-1)));
-    EXPECT_FALSE(client.PostIPCMessage(Item(-2)));
+    EXPECT_FALSE(client.PostIPCMessage(Item(-1)) || client.PostIPCMessage(Item(-2))) << "refused, and logged once";
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Pipelink outbound queue full, refusing messages(pipelink::IPCMessageClient)"});
 
-    auto server = std::make_unique<TestServer>(pipe);
-    ASSERT_TRUE(server->AcceptHello());
+    TestServer server(pipe);
+    ASSERT_TRUE(server.AcceptHello());
     std::vector<pipelink::Frame> frames;
-    ASSERT_TRUE(server->ReadFrames(kPipelinkMaxQueuedMessages, frames));
+    ASSERT_TRUE(server.ReadFrames(kPipelinkMaxQueuedMessages, frames));
     EXPECT_EQ(frames.back().fields.messageId, int(kPipelinkMaxQueuedMessages - 1));
     EXPECT_EQ(frames[1].payload.size(), pipelink::kMaxPayloadBytes);
     EXPECT_FALSE(client.PostIPCMessage(Item(76))) << "written but unacknowledged frames count";
     std::vector<char> ack;
     pipelink::AppendFrame(ack, pipelink::AckFields(kPipelinkMaxQueuedMessages), nullptr, 0, nullptr, 0);
-    ASSERT_TRUE(server->Write(ack));
+    ASSERT_TRUE(server.Write(ack));
     const TagIPCMessageItem last{"h", 0xF10000, 11, 77, 12, 13, 14, 1, "p", true, 15};
     ASSERT_TRUE(ipctest::Eventually([&] { return client.PostIPCMessage(last); }));
-    // Unacknowledged, it is sent again on the next connection, after a hello that numbers it.
-    for (int connection = 0; connection < 2; ++connection) {
-        frames.clear();
-        ASSERT_TRUE(server->ReadFrames(1, frames));
-        const pipelink::FrameFields& x = frames[0].fields;
-        EXPECT_EQ(std::make_tuple(x.srcModule, x.destModuleId, x.messageId, x.auxId1, x.auxId2, x.auxId3, x.auxValue,
-                                  x.auxValue2, x.auxFlag, frames[0].head, std::string(frames[0].payload.begin(), frames[0].payload.end())),
-                  std::make_tuple(kModule, 0xF10000, 77, 11, 12, 13, 14, 15, true, std::string("h"), std::string("p")));
-        server.reset();
-        server = std::make_unique<TestServer>(pipe);
-        ASSERT_TRUE(server->AcceptHello());
-        EXPECT_EQ(pipelink::CarriedSequence(server->hello_), kPipelinkMaxQueuedMessages + 1);
-    }
+    ASSERT_TRUE(server.ReadFrames(kPipelinkMaxQueuedMessages + 1, frames));
+    const pipelink::FrameFields& x = frames.back().fields;
+    EXPECT_EQ(std::make_tuple(x.srcModule, x.destModuleId, x.messageId, x.auxId1, x.auxId2, x.auxId3, x.auxValue,
+                              x.auxValue2, x.auxFlag, frames.back().head, std::string(frames.back().payload.begin(), frames.back().payload.end())),
+              std::make_tuple(kModule, 0xF10000, 77, 11, 12, 13, 14, 15, true, std::string("h"), std::string("p")));
 }
 
 // Every field, a null and an empty payload, ids without a callable, then frames of sizes
@@ -300,13 +288,14 @@ TEST(PipelinkClient, OpensForIdentificationOnlyRetriesWhileBusyOrAbsentAndReadsP
         auto only = std::make_unique<TestServer>(pipe, 1);
         UniqueFileHandle occupying(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(occupying);
-        IPCMessageClient client(kModule, true, true, kUnused);
+        auto client = std::make_unique<IPCMessageClient>(kModule, true, true, kUnused);
         Sleep(150); // busy
         occupying.reset();
         only.reset();
         Sleep(150); // gone
         TestServer server(pipe);
         ASSERT_TRUE(server.AcceptHello());
+        client.reset(); // gone before the server, so that it does not try again
     }
     const auto attempts = creates.Values();
     const auto count = [&](DWORD error) {
@@ -349,13 +338,9 @@ TEST(PipelinkClient, OpensForIdentificationOnlyRetriesWhileBusyOrAbsentAndReadsP
 // ones: the client's resend must neither lose nor repeat any of them.
 TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossKills)
 {
-    constexpr int kKills = 20, kInboundId = 0x77, kFloodPerRun = 400;
+    constexpr int kKills = 20;
     ipctest::Service service;
     IPCMessageClient client(kModule, true, true, kUnused);
-    std::atomic<long long> inbound{0}, damaged{0};
-    client.RegisterMessageCallback(kInboundId, [&](TagIPCMessageItem& item) {
-        ++(item.messageLength == 1 && item.message[0] == '\x2a' ? inbound : damaged);
-    });
     // Numbered posts (auxValue) at the pace of a busy interface: the record file stays small.
     std::atomic<bool> posting{true};
     std::vector<int> accepted;
@@ -374,7 +359,6 @@ TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossKills)
         // Killed at times spread over the client's connect back-off and its streaming.
         if (random() % 4 != 0 && service.WaitForLine(ipctest::kBridgeConnected, 1, 5000)) {
             ++connections;
-            service.SendLine("flood " + std::to_string(kInboundId) + " " + std::to_string(kFloodPerRun) + " 2a");
         }
         Sleep(random() % 40);
         service.Kill();
@@ -391,6 +375,4 @@ TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossKills)
                                      << accepted.size();
     EXPECT_GT(connections, kKills / 2);
     EXPECT_GT(accepted.size(), 300u);
-    EXPECT_EQ(damaged.load(), 0);
-    EXPECT_TRUE(inbound > 0 && inbound <= connections * kFloodPerRun) << inbound;
 }

@@ -99,7 +99,6 @@ private:
 struct CallbackEvent {
     std::string callback;
     std::wstring text; // the text, the integer in decimal, or the devices one a line
-    DWORD thread;
 };
 
 // What the interface's callbacks saw, in arrival order.
@@ -110,7 +109,7 @@ inline Collector<CallbackEvent>& CallbackLog()
 }
 
 #define IPCTEST_TEXT_CALLBACK(Name) \
-    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog().Add({#Name, text, GetCurrentThreadId()}); }
+    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog().Add({#Name, text}); }
 IPCTEST_TEXT_CALLBACK(OnShowFile)
 IPCTEST_TEXT_CALLBACK(OnSendFiles)
 IPCTEST_TEXT_CALLBACK(OnRecieveFiles)
@@ -119,7 +118,7 @@ IPCTEST_TEXT_CALLBACK(OnRecieveFindDeviceType)
 IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
 #undef IPCTEST_TEXT_CALLBACK
 
-inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog().Add({"OnShowWindow", std::to_wstring(value), GetCurrentThreadId()}); }
+inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog().Add({"OnShowWindow", std::to_wstring(value)}); }
 // The count, then one line a device: name|id|type.
 inline std::wstring DescribeDevices(const DevicesInfo* list)
 {
@@ -130,7 +129,7 @@ inline std::wstring DescribeDevices(const DevicesInfo* list)
     }
     return text;
 }
-inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog().Add({"OnDevices", DescribeDevices(list), GetCurrentThreadId()}); }
+inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog().Add({"OnDevices", DescribeDevices(list)}); }
 
 // Every callback of the interface, each to its recording one above.
 inline void RegisterAllCallbacks(const BridgeLibrary& bridge)
