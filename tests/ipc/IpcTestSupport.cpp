@@ -52,14 +52,6 @@ Record ParseRecord(const std::string& line)
     return record;
 }
 
-std::wstring TemporaryFile()
-{
-    wchar_t folder[MAX_PATH + 1], path[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH, folder);
-    GetTempFileNameW(folder, L"fdr", 0, path);
-    return path;
-}
-
 } // namespace
 
 std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs, const char* direction)
@@ -70,8 +62,8 @@ std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, 
             records.clear();
             std::ifstream file(path.c_str());
             for (std::string line; std::getline(file, line);) {
-                Record record = line.empty() ? Record() : ParseRecord(line);
-                if (!line.empty() && (direction == nullptr || record["dir"] == direction)) {
+                Record record = ParseRecord(line);
+                if (!record.empty() && (direction == nullptr || record["dir"] == direction)) {
                     records.push_back(std::move(record));
                 }
             }
@@ -81,7 +73,8 @@ std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, 
     return records;
 }
 
-Service::Service(bool record) : pipeName_(UsePrivatePipeName()), recordPath_(record ? TemporaryFile() : L"") {}
+// The record in the working folder, which the service shares, named after the pipe (past "\\.\pipe\").
+Service::Service(bool record) : pipeName_(UsePrivatePipeName()), recordPath_(record ? pipeName_.substr(9) + L".jsonl" : L"") {}
 
 Service::~Service()
 {
