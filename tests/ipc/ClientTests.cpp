@@ -219,7 +219,7 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
     IPCMessageClient client(kModule, true, true, kUnused);
     UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> calls{0};
-    std::atomic<bool> returned{false}, written{false};
+    std::atomic<bool> returned{false};
     client.RegisterMessageCallback(1, [&](TagIPCMessageItem&) {
         ++calls;
         client.PostIPCMessage(Item(99));
@@ -231,21 +231,15 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
     });
     TestServer server(pipe);
     ASSERT_TRUE(server.AcceptHello());
-    std::vector<char> block, flood;
-    const std::string hundred(100, 'f');
-    for (int i = 0; i < 5000; ++i) {
-        i < 20 ? AddFrame(block, 1) : AddFrame(flood, 3, &hundred);
+    std::vector<char> block;
+    for (int i = 0; i < 20; ++i) {
+        AddFrame(block, 1);
     }
     ASSERT_TRUE(server.Write(block)); // 20 read, 1 running, 19 waiting
     ASSERT_EQ(WaitForSingleObject(entered.get(), 10000), WAIT_OBJECT_0);
     std::vector<pipelink::Frame> frames;
     ASSERT_TRUE(server.ReadFrames(1, frames)) << "the post from inside the callable went out";
     EXPECT_EQ(frames[0].fields.messageId, 99);
-    // While the callable holds the delivery thread, the client stops reading once its
-    // inbound bound is reached: a flood larger than that bound and the pipe cannot be written.
-    std::thread writer([&] { written = server.Write(flood); });
-    Sleep(300);
-    EXPECT_FALSE(written) << "a full receiver stops reading the pipe";
     std::thread other([&] {
         client.UnRegisterMessageCallbackAll();
         EXPECT_TRUE(returned) << "waits for the running callable";
@@ -253,8 +247,6 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
     Sleep(200);
     SetEvent(release.get());
     other.join();
-    writer.join();
-    EXPECT_TRUE(written);
     Sleep(200);
     EXPECT_EQ(calls, 1) << "records already read are not delivered after the unregistration";
 }
@@ -354,9 +346,7 @@ TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossKills)
     int connections = 0;
     for (int kill = 0; kill < kKills && service.Start(); ++kill) {
         // Killed at times spread over the client's connect back-off and its streaming.
-        if (random() % 4 != 0 && service.WaitForLine(ipctest::kBridgeConnected, 1, 5000)) {
-            ++connections;
-        }
+        connections += random() % 4 != 0 && service.WaitForLine(ipctest::kBridgeConnected, 1, 5000) ? 1 : 0;
         Sleep(random() % 40);
         service.Kill();
     }
