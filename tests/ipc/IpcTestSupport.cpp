@@ -30,8 +30,7 @@ std::vector<unsigned char> Bytes(const std::string& text) { return {text.c_str()
 
 std::uintptr_t FreshHandleValue()
 {
-    FerrydockIpc::UniqueHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return reinterpret_cast<std::uintptr_t>(probe.get());
+    return reinterpret_cast<std::uintptr_t>(FerrydockIpc::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)).get());
 }
 
 namespace {
@@ -46,8 +45,7 @@ Record ParseRecord(const std::string& line)
         const std::size_t valueStart = keyEnd + (quoted ? 3 : 2); // past '":' and the quote
         const std::size_t valueEnd = line.find_first_of(quoted ? "\"" : ",}", valueStart);
         record[line.substr(at + 1, keyEnd - at - 1)] = line.substr(valueStart, valueEnd - valueStart);
-        at = line.find(",\"", valueEnd);
-        at += at == std::string::npos ? 0 : 1;
+        at = line.find('"', line.find(',', valueEnd));
     }
     return record;
 }
@@ -57,19 +55,18 @@ Record ParseRecord(const std::string& line)
 std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs, const char* direction)
 {
     std::vector<Record> records;
-    Eventually(
-        [&] {
-            records.clear();
-            std::ifstream file(path.c_str());
-            for (std::string line; std::getline(file, line);) {
-                Record record = ParseRecord(line);
-                if (!record.empty() && (direction == nullptr || record["dir"] == direction)) {
-                    records.push_back(std::move(record));
-                }
+    const auto read = [&] {
+        records.clear();
+        std::ifstream file(path.c_str());
+        for (std::string line; std::getline(file, line);) {
+            Record record = ParseRecord(line);
+            if (!record.empty() && (direction == nullptr || record["dir"] == direction)) {
+                records.push_back(std::move(record));
             }
-            return records.size() >= count;
-        },
-        timeoutMs);
+        }
+        return records.size() >= count;
+    };
+    Eventually(read, timeoutMs);
     return records;
 }
 

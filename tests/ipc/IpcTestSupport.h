@@ -66,7 +66,10 @@ public:
     explicit Service(bool record = true);
     ~Service();
     bool Start(const std::wstring& extraArguments = L"");
-    bool WaitForLine(const std::string& line, int count = 1, DWORD timeoutMs = 10000) { return ServiceProcess::WaitForLine(line, count, timeoutMs); }
+    bool WaitForLine(const std::string& line, int count = 1, DWORD timeoutMs = 10000)
+    {
+        return ServiceProcess::WaitForLine(line, count, timeoutMs);
+    }
     const std::wstring& RecordPath() const { return recordPath_; }
 
 private:

@@ -10,14 +10,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     // libFuzzer passes each input in a heap block of exactly its size: ASan sees a read past the end.
     const char* const bytes = reinterpret_cast<const char*>(data);
-    std::size_t offset = 0;
-    for (;;) {
-        pipelink::Frame frame;
-        std::size_t consumed = 0;
-        const char* reason = nullptr;
-        const auto result = pipelink::ParseFrame(bytes + offset, size - offset, frame, consumed, reason);
-        if (result != pipelink::ParseResult::Frame) {
-            break;
+    pipelink::Frame frame;
+    const char* reason = nullptr;
+    for (std::size_t offset = 0, consumed = 0;; offset += consumed, frame = {}) {
+        if (pipelink::ParseFrame(bytes + offset, size - offset, frame, consumed, reason) != pipelink::ParseResult::Frame) {
+            return 0;
         }
         std::vector<char> again;
         pipelink::AppendFrame(again, frame.fields, frame.head.data(), frame.head.size(),
@@ -27,7 +24,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (!frame.fields.hasMessage && !frame.payload.empty())) {
             std::abort();
         }
-        offset += consumed;
     }
-    return 0;
 }
