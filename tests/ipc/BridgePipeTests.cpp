@@ -96,6 +96,9 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
     // No work of a client outlives its destructor, so Pipelink.dll leaves with the bridge.
     EXPECT_TRUE(ipctest::Eventually([] { return GetModuleHandleW(L"Pipelink.dll") == nullptr; }))
         << "every client's threads ended";
+    const std::size_t delivered = ipctest::CallbackLog().Count();
+    Sleep(200);
+    EXPECT_EQ(ipctest::CallbackLog().Count(), delivered) << "no delivery outlived its bridge";
     // Each unloaded copy of the statically linked thread library keeps a record with its
     // handles for every thread that used it: under four handles a cycle, measured. Over 50
     // cycles a client's handle leaked each time, or its state outliving the unload, goes past.

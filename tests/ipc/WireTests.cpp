@@ -71,6 +71,8 @@ TEST(PipelinkWire, FramesAreTheDocumentedLayoutAndMalformedOnesRefused)
                   expected);
     }
 
+    EXPECT_EQ(Parse(Bytes{'G', 'E', 'T', ' '}).reason, "bad magic") << "refused once four bytes are in";
+
     const std::string flag = "bad flag or reserved byte", length = "inconsistent frame length", bound = "length over bound";
     const std::tuple<std::size_t, Bytes, std::string> malformed[] = {
         {0, {'F', 'D', 'P', 'M'}, "bad magic"}, {4, {1, 0}, "unknown version"}, {4, {3, 0}, "unknown version"},
