@@ -30,8 +30,7 @@ std::vector<unsigned char> Bytes(const std::string& text) { return {text.c_str()
 
 std::uintptr_t FreshHandleValue()
 {
-    FerrydockIpc::UniqueHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return reinterpret_cast<std::uintptr_t>(probe.get());
+    return reinterpret_cast<std::uintptr_t>(FerrydockIpc::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)).get());
 }
 
 namespace {
@@ -46,18 +45,9 @@ Record ParseRecord(const std::string& line)
         const std::size_t valueStart = keyEnd + (quoted ? 3 : 2); // past '":' and the quote
         const std::size_t valueEnd = line.find_first_of(quoted ? "\"" : ",}", valueStart);
         record[line.substr(at + 1, keyEnd - at - 1)] = line.substr(valueStart, valueEnd - valueStart);
-        at = line.find(",\"", valueEnd);
-        at += at == std::string::npos ? 0 : 1;
+        at = line.find('"', line.find(',', valueEnd));
     }
     return record;
-}
-
-std::wstring TemporaryFile()
-{
-    wchar_t folder[MAX_PATH + 1], path[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH, folder);
-    GetTempFileNameW(folder, L"fdr", 0, path);
-    return path;
 }
 
 } // namespace
@@ -65,23 +55,23 @@ std::wstring TemporaryFile()
 std::vector<Record> WaitForRecords(const std::wstring& path, std::size_t count, DWORD timeoutMs, const char* direction)
 {
     std::vector<Record> records;
-    Eventually(
-        [&] {
-            records.clear();
-            std::ifstream file(path.c_str());
-            for (std::string line; std::getline(file, line);) {
-                Record record = line.empty() ? Record() : ParseRecord(line);
-                if (!line.empty() && (direction == nullptr || record["dir"] == direction)) {
-                    records.push_back(std::move(record));
-                }
+    const auto read = [&] {
+        records.clear();
+        std::ifstream file(path.c_str());
+        for (std::string line; std::getline(file, line);) {
+            Record record = ParseRecord(line);
+            if (!record.empty() && (direction == nullptr || record["dir"] == direction)) {
+                records.push_back(std::move(record));
             }
-            return records.size() >= count;
-        },
-        timeoutMs);
+        }
+        return records.size() >= count;
+    };
+    Eventually(read, timeoutMs);
     return records;
 }
 
-Service::Service(bool record) : pipeName_(UsePrivatePipeName()), recordPath_(record ? TemporaryFile() : L"") {}
+// The record in the working folder, which the service shares, named after the pipe (past "\\.\pipe\").
+Service::Service(bool record) : pipeName_(UsePrivatePipeName()), recordPath_(record ? pipeName_.substr(9) + L".jsonl" : L"") {}
 
 Service::~Service()
 {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -18,8 +19,6 @@
 namespace ipctest {
 
 constexpr const char* kBridgeConnected = "connected 15728640";
-// The client's notes on failed connects and reconnects, which depend on timing.
-inline std::vector<std::wstring> ConnectNotes() { return {L"Pipelink cannot connect", L"Pipelink connected"}; }
 
 // A pipe name no other test process uses; also set as FERRYDOCK_PIPE_NAME.
 std::wstring UsePrivatePipeName();
@@ -79,19 +78,11 @@ private:
 // FerrydockUITrans.dll loaded by name and its exports resolved, as the interface does it.
 class BridgeLibrary {
 public:
-    BridgeLibrary() : module_(LoadLibraryW(L"FerrydockUITrans.dll")) {}
-    ~BridgeLibrary() { Unload(); }
-    void Unload()
-    {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-        module_ = nullptr;
-    }
+    void Unload() { module_.reset(); }
     template <typename Fn>
     Fn Get(const char* name) const
     {
-        if (FARPROC proc = module_ ? GetProcAddress(module_, name) : nullptr) {
+        if (FARPROC proc = module_ ? GetProcAddress(module_.get(), name) : nullptr) {
             return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
         }
         throw std::runtime_error(std::string("cannot load FerrydockUITrans.dll or its export ") + name);
@@ -103,13 +94,12 @@ public:
     void RegisterText(const char* name, WndShowTextCallback callback) const { Get<PFN_RegisterTextCallback>(name)(callback); }
 
 private:
-    HMODULE module_;
+    std::unique_ptr<HINSTANCE__, decltype(&FreeLibrary)> module_{LoadLibraryW(L"FerrydockUITrans.dll"), &FreeLibrary};
 };
 
 struct CallbackEvent {
     std::string callback;
     std::wstring text; // the text, the integer in decimal, or the devices one a line
-    DWORD thread;
 };
 
 // What the interface's callbacks saw, in arrival order.
@@ -120,7 +110,7 @@ inline Collector<CallbackEvent>& CallbackLog()
 }
 
 #define IPCTEST_TEXT_CALLBACK(Name) \
-    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog().Add({#Name, text, GetCurrentThreadId()}); }
+    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog().Add({#Name, text}); }
 IPCTEST_TEXT_CALLBACK(OnShowFile)
 IPCTEST_TEXT_CALLBACK(OnSendFiles)
 IPCTEST_TEXT_CALLBACK(OnRecieveFiles)
@@ -129,7 +119,7 @@ IPCTEST_TEXT_CALLBACK(OnRecieveFindDeviceType)
 IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
 #undef IPCTEST_TEXT_CALLBACK
 
-inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog().Add({"OnShowWindow", std::to_wstring(value), GetCurrentThreadId()}); }
+inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog().Add({"OnShowWindow", std::to_wstring(value)}); }
 // The count, then one line a device: name|id|type.
 inline std::wstring DescribeDevices(const DevicesInfo* list)
 {
@@ -140,7 +130,7 @@ inline std::wstring DescribeDevices(const DevicesInfo* list)
     }
     return text;
 }
-inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog().Add({"OnDevices", DescribeDevices(list), GetCurrentThreadId()}); }
+inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog().Add({"OnDevices", DescribeDevices(list)}); }
 
 // Every callback of the interface, each to its recording one above.
 inline void RegisterAllCallbacks(const BridgeLibrary& bridge)
