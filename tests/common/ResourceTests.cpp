@@ -10,12 +10,7 @@ namespace {
 
 int g_released = 0;
 
-BOOL WINAPI FailingClose(HANDLE)
-{
-    ++g_released;
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-}
+BOOL WINAPI FailingClose(HANDLE) { ++g_released; SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
 
 } // namespace
 

@@ -1,4 +1,4 @@
-/* Compiled as C11: the public header must be usable from C. */
+// Compiled as C11: the public header must be usable from C.
 #include "FerrydockUITrans.h"
 
 #include <stddef.h>
@@ -10,6 +10,6 @@ _Static_assert(sizeof(bool) == 1, "bool is one byte");
 size_t HeaderAsCSizeOfDragDropParam(void);
 size_t HeaderAsCSizeOfDragDropParam(void) { return sizeof(DragDropParam); }
 
-/* Every export is referenced by type, without calling it. */
+// An export referenced by type, without calling it.
 PFN_ExecuteDragDrop HeaderAsCExecuteDragDropType(void);
 PFN_ExecuteDragDrop HeaderAsCExecuteDragDropType(void) { return (PFN_ExecuteDragDrop)0; }

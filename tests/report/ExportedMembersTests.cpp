@@ -52,12 +52,9 @@ struct ShelfFields {
     bool loaded, itVersion;
     std::string productName, productVersion, channel, region;
     bool loginGuide, oem;
-    bool operator==(const ShelfFields& o) const
-    {
-        return std::tie(properties, loaded, itVersion, productName, productVersion, channel, region, loginGuide, oem) ==
-               std::tie(o.properties, o.loaded, o.itVersion, o.productName, o.productVersion, o.channel, o.region,
-                        o.loginGuide, o.oem);
-    }
+    auto Tie() const { return std::tie(properties, loaded, itVersion, productName, productVersion, channel, region,
+                                       loginGuide, oem); }
+    bool operator==(const ShelfFields& o) const { return Tie() == o.Tie(); }
 };
 static_assert(sizeof(ShelfFields) == sizeof(XaloSoftShelf), "same members, same order");
 XaloSoftShelf& AsShelf(void* fields) { return *std::launder(reinterpret_cast<XaloSoftShelf*>(fields)); }
@@ -107,13 +104,10 @@ TEST(WmiQuery, ExcuteQueryEmptiesTheListAndMapsAnEmptyResultToMinus15)
     EXPECT_STREQ(KdSDK::NAMESPACE_WMI, L"ROOT\\WMI");
 }
 
-TEST(SolView, VariadicKVPairsAlternatesKeysAndValuesAndAssignmentReturnsTheTarget)
+TEST(SolView, VariadicKVPairsAlternatesKeysAndValues)
 {
     RecordingPayload payload;
     SolView::AddKVPairs(payload, "k1", "v1", std::string("k2"), std::string("v2"), "lonely");
     EXPECT_EQ(payload.added, (decltype(payload.added){{"k1", "v1"}, {"k2", "v2"}}));
     EXPECT_TRUE(payload.Pairs().empty()) << "reached through the virtual add operation";
-    SolView target, source;
-    EXPECT_EQ(&(target = source), &target);
-    EXPECT_EQ(&(target = std::move(source)), &target);
 }

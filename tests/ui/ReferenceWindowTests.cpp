@@ -16,9 +16,7 @@ namespace {
 template <typename Done>
 bool WaitUntil(Done done)
 {
-    for (int i = 0; i < 600 && !done(); ++i) {
-        Sleep(50);
-    }
+    for (int i = 0; i < 600 && !done(); ++i, Sleep(50)) {}
     return done();
 }
 
@@ -81,30 +79,25 @@ TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
     EXPECT_NE(FindWindowExW(window, nullptr, WC_STATICW, L"Received: holiday.jpg, menu.png"), nullptr);
 
     // Every callback ran on another thread than the window's, and the window's thread showed it.
-    const DWORD windowThread = GetWindowThreadProcessId(window, nullptr);
-    std::vector<std::wstring> inbound;
+    std::wstring inbound;
     for (const std::wstring& line : LogLines(log)) {
         const size_t thread = line.rfind(L" [thread ");
         unsigned long ranOn = 0, shownOn = 0;
         if (line.rfind(L"in ", 0) == 0 && thread != std::wstring::npos &&
             swscanf(line.c_str() + thread, L" [thread %lu -> %lu]", &ranOn, &shownOn) == 2) {
-            EXPECT_TRUE(ranOn != windowThread && shownOn == windowThread) << line;
+            EXPECT_TRUE(ranOn != shownOn && shownOn == GetWindowThreadProcessId(window, nullptr)) << line;
             if (line.find(L"WndShowDeviceCallback") == std::wstring::npos) { // the answer's place is not fixed
-                inbound.push_back(line.substr(0, thread));
+                inbound += line.substr(3, thread - 3) + L"\n";
             }
         }
     }
-    std::vector<std::wstring> expected = {
-        L"in WndShowCallback 1",
-        L"in WndShowSendFilesCallback \"{\"from\":\"Caf\u00e9 phone\",\"files\":[{\"name\":\"holiday.jpg\",\"size\":"
-        L"2480133},{\"name\":\"menu.png\",\"size\":81920}]}\""};
-    for (const wchar_t* percent : {L"0", L"25", L"50", L"75", L"100"}) {
-        expected.push_back(L"in WndShowRecieveFilesProgressCallback \"" + std::wstring(percent) + L"\"");
-    }
-    expected.push_back(L"in WndShowRecieveFilesCallback \"{\"files\":[\"C:\\\\Users\\\\demo\\\\Ferrydock\\\\"
-                       L"holiday.jpg\",\"C:\\\\Users\\\\demo\\\\Ferrydock\\\\menu.png\"]}\"");
-    expected.push_back(L"in WndShowFileCallback \"C:\\Users\\demo\\Ferrydock\\holiday.jpg\"");
-    EXPECT_EQ(inbound, expected);
+    const std::wstring progress = L"WndShowRecieveFilesProgressCallback \"";
+    EXPECT_EQ(inbound, L"WndShowCallback 1\nWndShowSendFilesCallback \"{\"from\":\"Caf\u00e9 phone\",\"files\":[{\"name\":"
+                       L"\"holiday.jpg\",\"size\":2480133},{\"name\":\"menu.png\",\"size\":81920}]}\"\n" +
+                           progress + L"0\"\n" + progress + L"25\"\n" + progress + L"50\"\n" + progress + L"75\"\n" +
+                           progress + L"100\"\nWndShowRecieveFilesCallback \"{\"files\":[\"C:\\\\Users\\\\demo\\\\"
+                           L"Ferrydock\\\\holiday.jpg\",\"C:\\\\Users\\\\demo\\\\Ferrydock\\\\menu.png\"]}\"\n"
+                           L"WndShowFileCallback \"C:\\Users\\demo\\Ferrydock\\holiday.jpg\"\n");
 
     // Press on the drag handle, move, release over no drop target: one drag, run by the window.
     // Every event carries its own position, so no earlier cursor position can take the press.
@@ -129,22 +122,19 @@ TEST(ReferenceWindow, ShowsTheScenarioDragsPostsItsButtonsAndClosesInOrder)
     ASSERT_EQ(host.WaitForExit(30000), 0);
     host.Stop();
 
-    // What the service printed, indented, of the bridge's posts: the window's own two, the
-    // buttons' and the close's; and the window's close order.
-    std::vector<std::string> outbound, close;
+    // The window's close order, then what the service printed, indented, of the bridge's posts:
+    // the window's own two, the buttons' and the close's.
+    std::string closed, posted;
     for (const std::string& line : host.Lines()) {
-        if (line.rfind("  out ", 0) == 0) {
-            outbound.push_back(line.substr(6));
-        } else if (line.rfind("out SendWindowClose", 0) == 0 || line.rfind("call UninitIPCModule", 0) == 0) {
-            close.push_back(line);
+        if (line.rfind("  out ", 0) == 0 || line.rfind("out SendWindowClose", 0) == 0 ||
+            line.rfind("call UninitIPCModule", 0) == 0) {
+            (line[0] == ' ' ? posted : closed) += line + "\n";
         }
     }
-    EXPECT_EQ(outbound, (std::vector<std::string>{"WndShowFinsh", "SendDeviceGetToFilesystem", "WndShowFinsh",
-                                                  "SendWindowClose", "SendRecentToMessageUI",
-                                                  "SendDeviceGetToFilesystem", "SendFinishTransferMesseage",
-                                                  "SendWindowClose"}));
-    EXPECT_EQ(close, (std::vector<std::string>{"out SendWindowClose", "out SendWindowClose",
-                                               "call UninitIPCModule -> true"}));
+    EXPECT_EQ(closed + posted, "out SendWindowClose\nout SendWindowClose\ncall UninitIPCModule -> true\n  out WndShowFinsh\n"
+                               "  out SendDeviceGetToFilesystem\n  out WndShowFinsh\n  out SendWindowClose\n  out "
+                               "SendRecentToMessageUI\n  out SendDeviceGetToFilesystem\n  out SendFinishTransferMesseage\n"
+                               "  out SendWindowClose\n");
 
     // The PNG header's width and height, big-endian, are the window's.
     std::ostringstream png;
