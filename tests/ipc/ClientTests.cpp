@@ -14,6 +14,7 @@
 #include <atomic>
 #include <random>
 #include <thread>
+#include <tuple>
 
 
 namespace {
@@ -22,7 +23,7 @@ constexpr int kModule = 0xF00000;
 const wchar_t kUnused[] = L"\\\\.\\pipe\\unused"; // FERRYDOCK_PIPE_NAME names the real one
 
 // One pipe instance at a time, blocking I/O: a client that never comes or never sends
-// hangs the test, and the test's watchdog fails it.
+// hangs the test, and ctest's timeout fails it.
 struct TestServer {
     explicit TestServer(const std::wstring& name, DWORD instances = PIPE_UNLIMITED_INSTANCES)
         : pipe_(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, instances, 65536, 65536, 0, nullptr)) {}
@@ -104,6 +105,38 @@ std::string Joined(Seen& seen, std::size_t from = 0)
 }
 
 } // namespace
+
+// Refused: bad lengths and heads, and posts past the bound, which counts written frames
+// until they are acknowledged; the refusals of one full spell logged once.
+TEST(PipelinkClient, PostRefusesInvalidRecordsAndQueuesUpToItsBound)
+{
+    const std::wstring pipe = ipctest::UsePrivatePipeName();
+    testsupport::LogCapture log;
+    IPCMessageClient client(kModule, true, true, kUnused);
+    const auto post = [&](const char* message, int length, std::size_t headBytes = 0) {
+        TagIPCMessageItem item;
+        std::tie(item.destModuleId, item.messageId, item.message, item.messageLength) = std::make_tuple(0xF10000, 1, message, length);
+        item.headText.assign(headBytes, 'h');
+        return client.PostIPCMessage(item);
+    };
+    static const char big[pipelink::kMaxPayloadBytes + 1] = {};
+    EXPECT_FALSE(post("abc", -1) || post(nullptr, 3) || post(nullptr, 0, pipelink::kMaxHeadBytes + 1) ||
+                 post(big, int(pipelink::kMaxPayloadBytes + 1)));
+    ASSERT_TRUE(post(nullptr, 0, pipelink::kMaxHeadBytes) && post(big, int(pipelink::kMaxPayloadBytes)));
+    for (std::size_t i = 2; i < kPipelinkMaxQueuedMessages; ++i) {
+        ASSERT_TRUE(post("", 0)) << i;
+    }
+    EXPECT_FALSE(post("", 0) || post("", 0));
+    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Pipelink outbound queue full, refusing messages(pipelink::IPCMessageClient)"});
+    TestServer server(pipe);
+    std::vector<pipelink::Frame> frames;
+    ASSERT_TRUE(server.AcceptHello() && server.ReadFrames(kPipelinkMaxQueuedMessages, frames));
+    EXPECT_FALSE(post("", 0)) << "written but unacknowledged frames count";
+    std::vector<char> ack;
+    pipelink::AppendFrame(ack, pipelink::AckFields(1), nullptr, 0, nullptr, 0);
+    ASSERT_TRUE(server.Write(ack));
+    EXPECT_TRUE(ipctest::Eventually([&, posted = false]() mutable { return posted = posted || post("", 0); }));
+}
 
 // Every field, a null and an empty payload, ids without a callable, then frames of sizes
 // that fall on and across the client's read blocks, the last ones followed by a close.
