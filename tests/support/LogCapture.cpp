@@ -43,12 +43,6 @@ std::vector<std::wstring> LogCapture::Lines() const
     return lines;
 }
 
-void LogCapture::Clear()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.clear();
-}
-
 void PrintTo(const LogRecord& record, std::ostream* os)
 {
     *os << "[" << record.level << "] ";

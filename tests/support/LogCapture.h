@@ -27,7 +27,6 @@ public:
 
     std::vector<LogRecord> Records() const;
     std::vector<std::wstring> Lines() const;
-    void Clear();
 
 private:
     static void __stdcall Sink(int level, const wchar_t* line, void* context);
