@@ -217,10 +217,10 @@ bool IPCMessageClient::State::Start(const std::shared_ptr<State>& self)
 }
 
 // Returns once no thread of the pool is still starting for the client. Each long
-// callback makes the pool start a worker to replace the one it holds; a process that
-// ended while such a thread was still starting (the client created right before main
-// returned) was now and then killed under Wine on its way out. The settling callback
-// runs on the replacement, so once it has run, every thread started for the client runs.
+// callback makes the pool start a worker to replace the one it holds; processes that
+// created a client right before main returned, while such a thread was still starting,
+// are where unclean exits were seen under Wine. The settling callback runs on the
+// replacement, so once it has run, every thread started for the client runs.
 void IPCMessageClient::State::WaitUntilThreadsRun()
 {
     if (WaitForSingleObject(loopsRunning_.get(), kStartWaitMs) != WAIT_OBJECT_0) {

@@ -117,6 +117,15 @@ private:
         readToEndBy_ = GetTickCount64() + kReadToEndMs;
     }
 
+    // After a failed write the end of the stream is the expected end: the write's error stays
+    // the reason.
+    void ReadFailed(std::string& detail) const
+    {
+        if (!writeFailed_) {
+            detail = ErrorDetail("ReadFile", GetLastError());
+        }
+    }
+
     DWORD ReadToEndWait() const
     {
         if (!writeFailed_) {
@@ -152,9 +161,7 @@ private:
         read_.Prepare();
         if (!read_.Started(ReadFile(pipe_, readBuffer_.data(), static_cast<DWORD>(readBuffer_.size()), nullptr,
                                     &read_.overlapped))) {
-            if (!writeFailed_) {
-                detail = ErrorDetail("ReadFile", GetLastError());
-            }
+            ReadFailed(detail);
             return false;
         }
         return true;
@@ -175,10 +182,7 @@ private:
     {
         DWORD got = 0;
         if (!read_.Finish(pipe_, got, FALSE)) {
-            // After a failed write, the end of the stream is the expected end.
-            if (!writeFailed_) {
-                detail = ErrorDetail("ReadFile", GetLastError());
-            }
+            ReadFailed(detail);
             end = PumpEnd::Broken;
             return false;
         }
