@@ -109,17 +109,18 @@ inline Collector<CallbackEvent>& CallbackLog()
     return log;
 }
 
-#define IPCTEST_TEXT_CALLBACK(Name) \
-    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog().Add({#Name, text}); }
-IPCTEST_TEXT_CALLBACK(OnShowFile)
-IPCTEST_TEXT_CALLBACK(OnSendFiles)
-IPCTEST_TEXT_CALLBACK(OnRecieveFiles)
-IPCTEST_TEXT_CALLBACK(OnRecieveFindSaveFile)
-IPCTEST_TEXT_CALLBACK(OnRecieveFindDeviceType)
-IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress)
+// Each logs itself under the name of the interface's callback it is registered as.
+#define IPCTEST_TEXT_CALLBACK(Name, Logged) \
+    inline void FERRYDOCK_CALL Name(const wchar_t* text) { CallbackLog().Add({#Logged, text}); }
+IPCTEST_TEXT_CALLBACK(OnShowFile, WndShowFileCallback)
+IPCTEST_TEXT_CALLBACK(OnSendFiles, WndShowSendFilesCallback)
+IPCTEST_TEXT_CALLBACK(OnRecieveFiles, WndShowRecieveFilesCallback)
+IPCTEST_TEXT_CALLBACK(OnRecieveFindSaveFile, WndShowRecieveFindSaveFileCallback)
+IPCTEST_TEXT_CALLBACK(OnRecieveFindDeviceType, WndShowRecieveFindDeviceTypeCallback)
+IPCTEST_TEXT_CALLBACK(OnRecieveFilesProgress, WndShowRecieveFilesProgressCallback)
 #undef IPCTEST_TEXT_CALLBACK
 
-inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog().Add({"OnShowWindow", std::to_wstring(value)}); }
+inline void FERRYDOCK_CALL OnShowWindow(int value) { CallbackLog().Add({"WndShowCallback", std::to_wstring(value)}); }
 // The count, then one line a device: name|id|type.
 inline std::wstring DescribeDevices(const DevicesInfo* list)
 {
@@ -130,7 +131,7 @@ inline std::wstring DescribeDevices(const DevicesInfo* list)
     }
     return text;
 }
-inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog().Add({"OnDevices", DescribeDevices(list)}); }
+inline void FERRYDOCK_CALL OnDevices(DevicesInfo* list) { CallbackLog().Add({"WndShowDeviceCallback", DescribeDevices(list)}); }
 
 // Every callback of the interface, each to its recording one above.
 inline void RegisterAllCallbacks(const BridgeLibrary& bridge)

@@ -114,9 +114,9 @@ TEST(Workbench, NamedCommandsReachTheirCallbacksAndTheirRecordReplays)
         const auto& c = cases[i];
         const auto& r = in[i];
         EXPECT_EQ(r.at("id") + " " + r.at("payload") + " " + r.at("name") + " " + r.at("src") + ">" + r.at("dest") + " " +
-                      r.at("text"),
+                      r.at("text") + " reached " + seen[i].first,
                   std::to_string(c.id) + " " + ipctest::Hex(c.payload) + " " + c.name + " " +
-                      (c.id == 0x1502BE ? "6094848" : "15794176") + ">15728640 " + c.text);
+                      (c.id == 0x1502BE ? "6094848" : "15794176") + ">15728640 " + c.text + " reached " + c.name);
     }
     EXPECT_EQ(in[count].at("name") + "/" + in[count].at("reply"), "WndShowDeviceCallback/true");
     EXPECT_EQ(ipctest::WaitForRecords(service.RecordPath(), 2)[1].at("name"), "WndShowFinsh");
