@@ -293,7 +293,7 @@ TEST(ComObjects, QueryInterfaceEnumerationAndDropSourceVerdicts)
     EXPECT_EQ(source->QueryContinueDrag(FALSE, MK_LBUTTON | MK_SHIFT), S_OK);
     EXPECT_EQ(source->QueryContinueDrag(FALSE, MK_RBUTTON), DRAGDROP_S_DROP);
     EXPECT_EQ(source->GiveFeedback(DROPEFFECT_COPY), DRAGDROP_S_USEDEFAULTCURSORS);
-    // With nothing built only the label is offered (the order of the others: CrossProcessDragTests.cpp).
+    // With nothing built only the label is offered (the order of the others: the cross-process test).
     IEnumFORMATETC* formats = nullptr;
     ASSERT_EQ(data->EnumFormatEtc(DATADIR_GET, &formats), S_OK);
     FORMATETC format[2] = {};
