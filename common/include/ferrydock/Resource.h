@@ -97,26 +97,6 @@ using UniqueLocalMemory = UniqueResource<HLOCAL, ::LocalFree>;
 using UniqueGlobalMemory = UniqueResource<HGLOBAL, ::GlobalFree>;
 using UniqueWindow = UniqueResource<HWND, ::DestroyWindow>;
 
-// The undoing half of a paired call (OleInitialize and OleUninitialize), made at the end of
-// the scope when the first half succeeded; the last error survives it.
-template <auto Undo>
-class UniqueCall {
-public:
-    explicit UniqueCall(bool armed) : armed_(armed) {}
-    UniqueCall(const UniqueCall&) = delete;
-    UniqueCall& operator=(const UniqueCall&) = delete;
-    ~UniqueCall()
-    {
-        if (armed_) {
-            const LastErrorKeeper keep;
-            Undo();
-        }
-    }
-
-private:
-    bool armed_;
-};
-
 // Runs a function when the scope ends, unless dismissed; the last error survives it.
 template <typename Fn>
 class ScopeExit {
@@ -143,6 +123,19 @@ ScopeExit<Fn> OnScopeExit(Fn fn)
 {
     return ScopeExit<Fn>(std::move(fn));
 }
+
+// The undoing half of a paired call (OleInitialize and OleUninitialize), made at the end of
+// the scope when the first half succeeded; the last error survives it.
+template <auto Undo>
+class UniqueCall : public ScopeExit<decltype(Undo)> {
+public:
+    explicit UniqueCall(bool armed) : ScopeExit<decltype(Undo)>(Undo)
+    {
+        if (!armed) {
+            this->dismiss();
+        }
+    }
+};
 
 // Keeps a global memory block locked for the scope; null when the lock failed.
 class GlobalLock {
