@@ -3,7 +3,6 @@
 // no hang, every caller buffer correct or empty, handles and private bytes flat afterwards.
 #include "FerrydockUITrans.h"
 #include "support/DropTargetWindow.h"
-#include "support/PeFile.h"
 #include "support/ProcessUsage.h"
 #include "sweep/FailingImport.h"
 
