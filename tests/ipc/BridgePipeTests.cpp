@@ -74,7 +74,7 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
 {
     ipctest::Service service(false);
     ASSERT_TRUE(service.Start());
-    std::uintptr_t handlesBefore = 0;
+    DWORD handlesBefore = 0;
     for (int i = 0; i < 60; ++i) {
         ipctest::BridgeLibrary bridge;
         bridge.RegisterText("RegisterWndShowSendFilesCallback", ipctest::OnSendFiles);
@@ -91,7 +91,7 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
             EXPECT_LT(delivered, 100000u) << "the unload happened mid-stream";
         }
         Sleep(DWORD(i % 4));
-        handlesBefore = i == 9 ? ipctest::FreshHandleValue() : handlesBefore; // once the loop has settled
+        handlesBefore = i == 9 ? testsupport::CountOpenHandles() : handlesBefore; // once the loop has settled
     }
     // No work of a client outlives its destructor, so Pipelink.dll leaves with the bridge.
     EXPECT_TRUE(ipctest::Eventually([] { return GetModuleHandleW(L"Pipelink.dll") == nullptr; }))
@@ -102,8 +102,8 @@ TEST(Lifecycle, FreeLibraryWhileMessagesArriveThenAnUnloadStorm)
     // Each unloaded copy of the statically linked thread library keeps a record with its
     // handles for every thread that used it: under four handles a cycle, measured. Over 50
     // cycles a client's handle leaked each time, or its state outliving the unload, goes past.
-    const std::uintptr_t handlesAfter = ipctest::FreshHandleValue();
-    EXPECT_LE(handlesAfter, handlesBefore + 4 * (16 + 4 * 50)) << "before " << handlesBefore << ", after " << handlesAfter;
+    const DWORD handlesAfter = testsupport::CountOpenHandles();
+    EXPECT_LE(handlesAfter, handlesBefore + 16 + 4 * 50) << "before " << handlesBefore << ", after " << handlesAfter;
 }
 
 static std::atomic<long long> g_texts{0};
@@ -130,7 +130,7 @@ TEST(Soak, MessagesEachWayLeaveMemoryAndHandlesFlatUntilUninit)
     std::string count;
     const auto received = [&] { return service.Ask("stats", "received ", count, 10000) ? std::stoll(count) : -1; };
     std::size_t memory = 0;
-    std::uintptr_t handles = 0;
+    DWORD handles = 0;
     for (long long round = 1; round <= kRounds; ++round) {
         service.SendLine("flood 0xF10005 " + std::to_string(kRound) + " 736f616b2074657874000000");
         for (long long i = 0; i < kRound; ++i) {
@@ -139,18 +139,18 @@ TEST(Soak, MessagesEachWayLeaveMemoryAndHandlesFlatUntilUninit)
         ASSERT_TRUE(ipctest::Eventually([&] { return received() >= round * kRound && g_texts >= round * kRound; }, 20000))
             << "round " << round << ": received " << received() << ", callbacks " << g_texts;
         memory = round == 1 ? testsupport::CommittedPrivateBytes() : memory;
-        handles = round == 1 ? ipctest::FreshHandleValue() : handles;
+        handles = round == 1 ? testsupport::CountOpenHandles() : handles;
     }
     Sleep(200);
     const std::size_t memoryAtEnd = testsupport::CommittedPrivateBytes();
-    const std::uintptr_t handlesAtEnd = ipctest::FreshHandleValue();
-    std::printf("[ soak ] %lld each way; committed private %.2f -> %.2f MiB; fresh handle value %zu -> %zu\n",
-                kRound * kRounds, memory / 1048576.0, memoryAtEnd / 1048576.0, std::size_t(handles), std::size_t(handlesAtEnd));
+    const DWORD handlesAtEnd = testsupport::CountOpenHandles();
+    std::printf("[ soak ] %lld each way; committed private %.2f -> %.2f MiB; open handles %lu -> %lu\n",
+                kRound * kRounds, memory / 1048576.0, memoryAtEnd / 1048576.0, handles, handlesAtEnd);
     EXPECT_EQ(received(), kRound * kRounds) << "each post arrived once";
     EXPECT_EQ(g_texts.load(), kRound * kRounds) << "each flooded text reached the callback once";
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{}) << "no post refused";
     EXPECT_LE(memoryAtEnd, memory + 2 * 1048576);
-    EXPECT_LE(handlesAtEnd, handles + 4 * 16);
+    EXPECT_LE(handlesAtEnd, handles + 16);
 
     EXPECT_TRUE(bridge.Uninit());
     ASSERT_TRUE(service.SendLine("send 0xF10005 7800") && service.WaitForLine("sent " + std::to_string(0xF10005)));

@@ -28,11 +28,6 @@ std::string Hex(const std::vector<unsigned char>& bytes)
 
 std::vector<unsigned char> Bytes(const std::string& text) { return {text.c_str(), text.c_str() + text.size() + 1}; }
 
-std::uintptr_t FreshHandleValue()
-{
-    return reinterpret_cast<std::uintptr_t>(FerrydockIpc::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)).get());
-}
-
 namespace {
 
 // Flat objects only: {"key":value,...} with string values free of escaped quotes.

@@ -24,9 +24,6 @@ constexpr const char* kBridgeConnected = "connected 15728640";
 std::wstring UsePrivatePipeName();
 std::string Hex(const std::vector<unsigned char>& bytes);
 std::vector<unsigned char> Bytes(const std::string& text); // with its terminating zero
-// GetProcessHandleCount gives 0 under Wine. A new handle takes the lowest free slot of
-// the handle table, so the value of a fresh one grows with leaked handles (by 4 each).
-std::uintptr_t FreshHandleValue();
 // Polls every 20 ms until done() or the time is up; returns done().
 template <typename Done>
 bool Eventually(Done done, DWORD timeoutMs = 10000)

@@ -2,8 +2,6 @@
 
 namespace testsupport {
 
-namespace {
-
 // The table hands out its lowest free slots first, so open handles sit among the low values.
 DWORD CountOpenHandles()
 {
@@ -17,6 +15,8 @@ DWORD CountOpenHandles()
     }
     return count;
 }
+
+namespace {
 
 SIZE_T HeapBytesInUse()
 {

@@ -13,6 +13,7 @@ struct ProcessUsage {
 };
 
 ProcessUsage MeasureProcessUsage();
+DWORD CountOpenHandles();
 
 // The private-memory part alone: cheap at any heap size, unlike the heap walk.
 SIZE_T CommittedPrivateBytes();
