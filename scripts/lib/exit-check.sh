@@ -11,8 +11,8 @@
 # 500 to 1,000 processes that call ExitProcess while a callable sleeps on the delivery
 # thread hangs for good (alone, 0 in 2,500). Its last thread, inside NtTerminateProcess,
 # is interrupted to complete the client's pending pipe read, and that completion waits
-# for Wine's virtual memory lock, which no remaining thread holds: one of the threads
-# the exit killed must have. No frame of ours is on that stack; Windows completes such a
+# for a lock of Wine's own (by all signs its virtual memory lock) that no remaining thread
+# holds: one of the threads the exit killed must have. No frame of ours is on that stack; Windows completes such a
 # read without the process.
 # shellcheck shell=bash
 
