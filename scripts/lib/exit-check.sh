@@ -7,13 +7,14 @@
 # "exiting:" line fails the check. Wine's error channel stays on for these processes, so
 # that a failing run shows what Wine saw.
 #
-# One process at a time: with a second Wine process running beside it, about one in
-# 500 to 1,000 processes that call ExitProcess while a callable sleeps on the delivery
-# thread hangs for good (alone, 0 in 2,500). Its last thread, inside NtTerminateProcess,
-# is interrupted to complete the client's pending pipe read, and that completion waits
-# for a lock of Wine's own (by all signs its virtual memory lock) that no remaining thread
-# holds: one of the threads the exit killed must have. No frame of ours is on that stack; Windows completes such a
-# read without the process.
+# One host at a time: with a second busy Wine process beside it, about one in 500 to
+# 1,000 hosts that call ExitProcess while a callable sleeps on the delivery thread hangs
+# for good (alone, 0 in 2,500). Its last thread, inside NtTerminateProcess, is
+# interrupted to complete the client's pending pipe read, and that completion waits for
+# a lock of Wine's own (by all signs its virtual memory lock) that no remaining thread
+# holds: one of the threads the exit killed must have. No frame of ours is on that stack;
+# Windows completes such a read without the process. (The idle window that keeps Wine's
+# desktop up, below, has not shown it.)
 # shellcheck shell=bash
 
 FERRYDOCK_EXIT_STATES="absent connecting idle streaming callable"
