@@ -5,12 +5,12 @@
 
 #include "FerrydockUITrans.h"
 #include "ServiceProcess.h"
+#include "ferrydock/Resource.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -91,7 +91,7 @@ public:
     void RegisterText(const char* name, WndShowTextCallback callback) const { Get<PFN_RegisterTextCallback>(name)(callback); }
 
 private:
-    std::unique_ptr<HINSTANCE__, decltype(&FreeLibrary)> module_{LoadLibraryW(L"FerrydockUITrans.dll"), &FreeLibrary};
+    FerrydockIpc::UniqueResource<HMODULE, ::FreeLibrary> module_{LoadLibraryW(L"FerrydockUITrans.dll")};
 };
 
 struct CallbackEvent {
